@@ -1,0 +1,92 @@
+// Links inside values, and the per-target-collection backlink index with its
+// append-only log <name>.qbl.
+//
+// Log record: op (1 byte: 1 add, 2 remove; others are skipped on replay), then
+// four strings, each u32 LE length + bytes: target key, source collection,
+// source key, source path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "fileio.h"
+#include "types.h"
+
+namespace quillet {
+
+// One link found inside a value.
+struct LinkRef {
+  std::string target_collection;
+  std::string target_key;
+  std::string source_path;  // map keys and array indices joined with "/"
+  bool operator==(const LinkRef&) const = default;
+};
+
+struct LinkRefHash {
+  std::size_t operator()(const LinkRef& r) const;
+};
+
+// One incoming link as the index keeps it.
+struct BacklinkEntry {
+  std::string source_collection;
+  std::string source_key;
+  std::string source_path;
+  bool operator==(const BacklinkEntry&) const = default;
+};
+
+// Appends to `out` every link inside `value`, depth first, a node before its
+// children: array elements by index, map entries in map order, then a link's
+// own target (when its path has a "/", a non-empty collection and a key not
+// starting with "$") followed by its local values. `prefix` is the source path
+// of `value` itself (empty for a whole record).
+void collect_links(const Value& value, std::string_view prefix, std::vector<LinkRef>& out);
+std::vector<LinkRef> collect_links(const Value& value);
+
+class BacklinkIndex {
+ public:
+  enum class Op : std::uint8_t { Add = 1, Remove = 2 };
+
+  // Opens or creates the log and replays it. A last record cut short is
+  // ignored, and cut off under the same rule as a collection's torn tail;
+  // when it cannot be cut, writes are refused until the log ends on a record
+  // boundary again. Damage elsewhere fails: "failed to fill whole buffer",
+  // "invalid utf8 in backlink".
+  static std::expected<BacklinkIndex, IoError> open(const std::string& path);
+
+  BacklinkIndex(BacklinkIndex&&) noexcept = default;
+  BacklinkIndex& operator=(BacklinkIndex&&) noexcept = default;
+
+  // Appends an add record (one write call), then lists the entry.
+  std::expected<void, IoError> add(std::string_view target_key, BacklinkEntry entry);
+  // Appends a remove record, then drops every equal entry of that key.
+  std::expected<void, IoError> remove(std::string_view target_key, const BacklinkEntry& entry);
+
+  // The entries of `target_key` in the order they were added; empty when none.
+  const std::vector<BacklinkEntry>& entries_of(std::string_view target_key) const;
+
+  // Every target key with its entries, in no particular order (tools, tests).
+  const std::unordered_map<std::string, std::vector<BacklinkEntry>>& all_entries() const { return entries_; }
+
+  // Appends one record in a single write call. A failure cuts the file back
+  // to its size before the call when the exclusive lock can be taken;
+  // otherwise every later write is refused until the database is reopened.
+  std::expected<void, IoError> write_record(Op op, std::string_view target_key, const BacklinkEntry& entry);
+
+ private:
+  BacklinkIndex() = default;
+
+  std::string path_;
+  Fd file_;
+  std::unordered_map<std::string, std::vector<BacklinkEntry>> entries_;
+  bool poisoned_ = false;   // a partial record could not be cut off
+  bool read_only_ = false;  // a torn tail could not be cut at open
+  std::uint64_t complete_end_ = 0;
+};
+
+}  // namespace quillet

@@ -1,0 +1,58 @@
+// The binary value encoding: one type byte and its payload, little-endian,
+// lengths and counts as unsigned 32-bit numbers.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "types.h"
+
+namespace quillet {
+
+struct CodecError {
+  enum class Kind : std::uint8_t { UnexpectedEnd, UnknownTypeByte, InvalidUtf8, TooDeep };
+  Kind kind = Kind::UnexpectedEnd;
+  std::uint8_t type_byte = 0;  // for UnknownTypeByte
+
+  static CodecError unexpected_end() { return {Kind::UnexpectedEnd, 0}; }
+  static CodecError unknown_type_byte(std::uint8_t b) { return {Kind::UnknownTypeByte, b}; }
+  static CodecError invalid_utf8() { return {Kind::InvalidUtf8, 0}; }
+  static CodecError too_deep() { return {Kind::TooDeep, 0}; }
+
+  // "unexpected end of buffer", "unknown type byte: 0x0D",
+  // "invalid UTF-8 in text field", or the nesting-limit text.
+  std::string text() const;
+};
+
+// Appends the encoding of `value` to `out`. Never fails; callers that must not
+// write an unrepresentable value check it first with check_encodable.
+void encode(const Value& value, std::string& out);
+
+// Why `value` cannot be stored: a length or count that does not fit 4 bytes,
+// or nesting deeper than kMaxNesting. Empty when it can be encoded faithfully.
+std::string check_encodable(const Value& value);
+
+// Reads one value from `bytes` at `position` and advances `position` past it.
+// Never reads outside `bytes`; trailing bytes are not looked at. After an
+// error `position` is meaningless.
+std::expected<Value, CodecError> decode(std::string_view bytes, std::size_t& position);
+
+// Reads one map body (count, then key/value entries; a repeated key keeps its
+// last value) at `position`.
+std::expected<Map, CodecError> decode_map(std::string_view bytes, std::size_t& position);
+
+// Little-endian helpers shared by the file formats.
+inline void put_u32(std::string& out, std::uint32_t v) {
+  char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+               static_cast<char>(v >> 24)};
+  out.append(b, 4);
+}
+inline std::uint32_t get_u32(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<std::uint32_t>(u[0]) | (static_cast<std::uint32_t>(u[1]) << 8) |
+         (static_cast<std::uint32_t>(u[2]) << 16) | (static_cast<std::uint32_t>(u[3]) << 24);
+}
+
+}  // namespace quillet

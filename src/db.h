@@ -1,0 +1,101 @@
+// Database: one directory bound to its collections (<name>.qdb) and backlink
+// indexes (<name>.qbl), record reads and writes that keep the backlinks in
+// step, and transactions.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "backlinks.h"
+#include "storage.h"
+#include "types.h"
+
+namespace quillet {
+
+// One queued backlink operation.
+struct BlOp {
+  enum class Kind : std::uint8_t { Add, Remove };
+  Kind kind = Kind::Add;
+  std::string target_collection;
+  std::string target_key;
+  BacklinkEntry entry;
+};
+
+// A collection behind its own lock.
+struct GuardedCollection {
+  std::mutex mutex;
+  std::unique_ptr<Collection> collection;
+};
+
+// Not synchronised: the owner (the Python Database object) holds one lock
+// around every call. Lock order: that lock, then at most one collection lock.
+class Database {
+ public:
+  // Creates the directory with its parents (0777 before umask) and registers
+  // every regular entry named <stem>.qdb with a UTF-8 stem. A .qdb file that
+  // cannot be opened fails the whole open.
+  static std::expected<std::unique_ptr<Database>, StorageError> open(std::string path);
+
+  // Writes out and closes every collection, then applies any backlink
+  // operations still queued (errors ignored), then closes the indexes.
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  const std::string& dir_path() const { return dir_path_; }
+  bool in_transaction() const { return in_transaction_; }
+  std::size_t pending_count() const { return pending_ops_.size(); }
+
+  // Finds or opens (creating its file) the collection `name`. Names that leave
+  // the directory or spell one file two ways are refused with Io.
+  std::expected<std::shared_ptr<GuardedCollection>, StorageError> collection(std::string_view name);
+
+  // Finds or opens (creating and replaying its log) the index of `name`.
+  // The pointer stays valid until the next call on this Database.
+  std::expected<BacklinkIndex*, StorageError> backlink_index(std::string_view name);
+
+  std::expected<Value, StorageError> get(std::string_view collection, std::string_view key);
+
+  // Writes the record, then brings the backlink indexes in step with the links
+  // that disappeared (removals first) and appeared. Outside a transaction the
+  // index operations join the queue and the whole queue is applied at once:
+  // an operation that cannot be made stays queued with every later one for
+  // the same target collection. Fails only when the record was not written or
+  // one of this call's own operations stays queued.
+  std::expected<void, StorageError> set(std::string_view collection, std::string_view key, const Value& value);
+
+  std::expected<std::vector<BacklinkEntry>, StorageError> get_backlinks(std::string_view collection,
+                                                                         std::string_view key);
+
+  // begin: every collection defers its writes and index operations queue up.
+  // A begin while a transaction is open keeps the queue.
+  void begin();
+  // Writes out every collection buffer, then applies the queue. Anything that
+  // cannot be applied stays queued (in order, per target collection) and the
+  // transaction stays open; the first error is returned.
+  std::expected<void, StorageError> commit();
+
+  // Registered collection names, in no particular order.
+  std::vector<std::string> collection_names() const;
+
+ private:
+  explicit Database(std::string dir_path) : dir_path_(std::move(dir_path)) {}
+
+  // Applies pending_ops_ by the rule above; returns the first error, and
+  // whether an operation at or after position `own_from` stayed queued.
+  std::expected<void, StorageError> apply_pending(std::size_t own_from, bool* own_failed);
+
+  std::string dir_path_;
+  std::vector<BlOp> pending_ops_;
+  std::unordered_map<std::string, std::shared_ptr<GuardedCollection>> collections_;
+  std::unordered_map<std::string, BacklinkIndex> backlink_indexes_;
+  bool in_transaction_ = false;
+};
+
+}  // namespace quillet

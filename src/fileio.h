@@ -1,0 +1,94 @@
+// POSIX file helpers shared by the collection store and the backlink index:
+// an owning descriptor, OS error texts, exact reads and whole writes, and the
+// advisory lock that guards cutting a torn tail.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <sys/uio.h>
+
+namespace quillet {
+
+// An I/O error as the system shows it: "Permission denied (os error 13)", or
+// one of the store's own texts such as "failed to fill whole buffer".
+struct IoError {
+  int os_error = 0;  // errno, or 0 for the store's own texts
+  std::string message;
+
+  static IoError from_errno(int err);
+  static IoError custom(std::string message) { return {0, std::move(message)}; }
+  const std::string& text() const { return message; }
+};
+
+inline constexpr std::string_view kFillWholeBuffer = "failed to fill whole buffer";
+inline constexpr std::string_view kWriteWholeBuffer = "failed to write whole buffer";
+inline constexpr std::string_view kWriteBufferedData = "failed to write the buffered data";
+inline constexpr std::string_view kNulInName = "file name contained an unexpected NUL byte";
+
+// Owns one file descriptor; closes it on destruction.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// open(2) with EINTR retried; refuses a path holding NUL.
+std::expected<Fd, IoError> open_file(const std::string& path, int flags, int mode = 0666);
+
+// Refuses anything that is not a regular file (a FIFO, a device, a directory),
+// so that opening never blocks or reads from a stream.
+std::expected<void, IoError> require_regular_file(int fd);
+
+std::expected<std::uint64_t, IoError> file_size(int fd);
+
+// Reads up to `size` bytes at `offset`; returns how many were read (fewer only
+// at end of file). EINTR is retried.
+std::expected<std::size_t, IoError> pread_some(int fd, char* buf, std::size_t size, std::uint64_t offset);
+
+// Reads exactly `size` bytes at `offset`, or fails with "failed to fill whole
+// buffer" at end of file.
+std::expected<void, IoError> pread_exact(int fd, char* buf, std::size_t size, std::uint64_t offset);
+
+// Writes all of `iov` with as few calls as the OS allows, finishing short
+// writes and retrying EINTR. A call that takes no bytes fails with
+// `zero_write_text`. On failure `*written` holds how many bytes did go out.
+std::expected<void, IoError> write_all(int fd, struct iovec* iov, int iovcnt, std::string_view zero_write_text,
+                                       std::uint64_t* written);
+std::expected<void, IoError> write_all(int fd, std::string_view data, std::string_view zero_write_text);
+
+// Advisory whole-file lock (flock). A file is cut back only while its lock is
+// held exclusively, which proves that no other open database is in the middle
+// of appending to it.
+// Tries LOCK_EX|LOCK_NB: true when obtained.
+bool try_lock_exclusive(int fd);
+// Takes LOCK_SH (blocking only against a holder of LOCK_EX, which never waits).
+void lock_shared(int fd);
+
+// Cuts the file back to `size` only while the exclusive lock can be taken, then
+// returns to the shared lock. Never extends the file. Returns false when the
+// lock could not be taken or the truncation failed.
+bool truncate_if_exclusive(int fd, std::uint64_t size);
+
+// dir joined with name, as a path join does: an absolute name replaces dir.
+std::string join_path(std::string_view dir, std::string_view name);
+
+}  // namespace quillet

@@ -1,0 +1,109 @@
+// Collection: one collection's append-only record log (<name>.qdb), its
+// in-memory key index, the values written since open, and its write buffer.
+//
+// File format: a plain sequence of records, each
+//   key length K (u32 LE) | key (K bytes UTF-8) | value length V (u32 LE) | value (V bytes)
+// The latest record of a key wins; a value whose type byte is 0x0C
+// (Tombstone) deletes the key.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "codec.h"
+#include "fileio.h"
+#include "types.h"
+
+namespace quillet {
+
+struct StorageError {
+  enum class Kind : std::uint8_t { Io, Codec, KeyNotFound };
+  Kind kind = Kind::Io;
+  IoError io;
+  CodecError codec;
+
+  static StorageError from_io(IoError e) { return {Kind::Io, std::move(e), {}}; }
+  static StorageError from_codec(CodecError e) { return {Kind::Codec, {}, e}; }
+  static StorageError key_not_found() { return {Kind::KeyNotFound, {}, {}}; }
+  static StorageError io_text(std::string message) { return from_io(IoError::custom(std::move(message))); }
+
+  bool is_key_not_found() const { return kind == Kind::KeyNotFound; }
+  // "io: {}", "codec: {}" or "key not found".
+  std::string text() const;
+};
+
+inline constexpr std::size_t kWriteBufferSize = 65536;
+// A torn tail longer than this is never cut automatically: it is more than an
+// interrupted append can leave, so it is damage for a person to look at.
+inline constexpr std::uint64_t kMaxAutoCutTail = 65536;
+
+// Not synchronised: the database core guards each Collection with its own lock
+// and holds it around every call.
+class Collection {
+ public:
+  // Opens (creating it empty, 0666 before umask) and scans the file at `path`.
+  // A last record cut short is ignored and, when this is the only open handle
+  // on the file (exclusive flock obtained) and the tail is at most
+  // kMaxAutoCutTail bytes, cut off; otherwise the collection opens read-only
+  // until the file ends on a record boundary again. Fails (always Io) on an OS
+  // error, a path that is not a regular file, or a key that is not UTF-8
+  // ("invalid utf8 key").
+  static std::expected<std::unique_ptr<Collection>, StorageError> open(const std::string& path);
+
+  // Writes out the buffer (errors ignored), then closes; the lock goes last.
+  ~Collection();
+  Collection(const Collection&) = delete;
+  Collection& operator=(const Collection&) = delete;
+
+  // A copy of the key's current value: from memory when written since open,
+  // else read from the file. KeyNotFound for absent or deleted keys; Io when
+  // the record cannot be read; Codec when it cannot be decoded.
+  std::expected<Value, StorageError> get(std::string_view key);
+
+  // Appends one record. Outside a transaction the whole record is handed to
+  // the OS in one write before this returns, or nothing changes (bytes that
+  // reached the file are cut off again). Inside a transaction it is buffered;
+  // a record that does not fit makes the buffer go out first, and a record
+  // larger than the buffer goes out on its own. Oversized or too deeply nested
+  // values are refused before anything is written. Errors are always Io.
+  std::expected<void, StorageError> set(std::string_view key, const Value& value);
+
+  void set_in_transaction(bool on) { in_transaction_ = on; }
+  bool in_transaction() const { return in_transaction_; }
+
+  // Hands every buffered record to the OS. On a failure part-way the file is
+  // cut back to the last whole record and the rest stays buffered.
+  std::expected<void, StorageError> flush();
+
+  std::uint64_t end_offset() const { return end_offset_; }
+  const std::string& path() const { return path_; }
+  bool has_buffered_data() const { return !buffer_.empty(); }
+
+  // Live keys in no particular order, and how many there are.
+  std::vector<std::string> live_keys() const;
+  std::size_t live_count() const { return index_.size(); }
+
+ private:
+  Collection() = default;
+
+  std::string path_;
+  Fd reader_;
+  Fd writer_;  // O_APPEND; holds the advisory lock
+  std::string buffer_;                      // whole records only
+  std::vector<std::size_t> record_ends_;    // end of each buffered record within buffer_
+  std::unordered_map<std::string, std::uint64_t> index_;
+  std::unordered_map<std::string, std::string> cache_;  // key -> encoded value
+  std::uint64_t end_offset_ = 0;
+  bool in_transaction_ = false;
+  // When the file ends inside a record that could not be cut, writes are
+  // refused; `complete_end_` is where the last whole record ends.
+  bool read_only_ = false;
+  std::uint64_t complete_end_ = 0;
+};
+
+}  // namespace quillet
