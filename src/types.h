@@ -51,6 +51,10 @@ class Map {
   // Appends without looking for an existing key. REQUIRES: `key` is absent.
   Value& append_unique(std::string key, Value value);
 
+  // Builds a map from entries that may repeat a key: a repeated key keeps the
+  // position of its first occurrence and the value of its last. Linear time.
+  static Map from_entries(std::vector<MapEntry> entries);
+
   const std::vector<MapEntry>& entries() const { return entries_; }
   std::vector<MapEntry>& entries() { return entries_; }
 
