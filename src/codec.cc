@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <optional>
 
 namespace quillet {
 
@@ -45,9 +46,7 @@ void put_bytes(std::string& out, std::string_view bytes) {
   out.append(bytes);
 }
 
-void encode_map_body(const Map& map, std::string& out);
-
-void encode_value(const Value& value, std::string& out) {
+void put_scalar(const Value& value, std::string& out) {
   switch (value.kind()) {
     case Kind::Null:
       out.push_back(static_cast<char>(kNull));
@@ -87,32 +86,78 @@ void encode_value(const Value& value, std::string& out) {
       out.push_back(static_cast<char>(kDateTime));
       put_u64(out, std::get<DateTime>(value.data).value);
       break;
-    case Kind::Array: {
-      const Array& items = std::get<Array>(value.data);
-      out.push_back(static_cast<char>(kArray));
-      put_u32(out, static_cast<std::uint32_t>(items.size()));
-      for (const Value& item : items) encode_value(item, out);
-      break;
-    }
+    case Kind::Array:
     case Kind::Map:
-      out.push_back(static_cast<char>(kMap));
-      encode_map_body(std::get<Map>(value.data), out);
+    case Kind::Link:
       break;
-    case Kind::Link: {
-      const Link& link = std::get<Link>(value.data);
-      out.push_back(static_cast<char>(kLink));
-      put_bytes(out, link.path);
-      encode_map_body(link.local, out);
-      break;
-    }
   }
 }
 
-void encode_map_body(const Map& map, std::string& out) {
-  put_u32(out, static_cast<std::uint32_t>(map.size()));
-  for (const MapEntry& e : map.entries()) {
-    put_bytes(out, e.key);
-    encode_value(e.value, out);
+// Containers are encoded with an explicit stack instead of recursion, so a
+// value nested thousands of levels deep costs heap, not C stack.
+struct EncodeFrame {
+  const Value* array_items = nullptr;  // first element, for arrays
+  const MapEntry* map_entries = nullptr;  // first entry, for maps and link locals
+  std::size_t count = 0;
+  std::size_t next = 0;
+};
+
+// Writes the header of a container (type byte, count, link path) and returns
+// the frame that walks its children.
+EncodeFrame open_container(const Value& value, std::string& out) {
+  EncodeFrame frame;
+  if (const Array* items = value.get_if<Array>()) {
+    out.push_back(static_cast<char>(kArray));
+    put_u32(out, static_cast<std::uint32_t>(items->size()));
+    frame.array_items = items->data();
+    frame.count = items->size();
+  } else if (const Map* map = value.get_if<Map>()) {
+    out.push_back(static_cast<char>(kMap));
+    put_u32(out, static_cast<std::uint32_t>(map->size()));
+    frame.map_entries = map->entries().data();
+    frame.count = map->size();
+  } else {
+    const Link& link = std::get<Link>(value.data);
+    out.push_back(static_cast<char>(kLink));
+    put_bytes(out, link.path);
+    put_u32(out, static_cast<std::uint32_t>(link.local.size()));
+    frame.map_entries = link.local.entries().data();
+    frame.count = link.local.size();
+  }
+  return frame;
+}
+
+bool is_container(const Value& value) {
+  Kind k = value.kind();
+  return k == Kind::Array || k == Kind::Map || k == Kind::Link;
+}
+
+void encode_value(const Value& root, std::string& out) {
+  if (!is_container(root)) {
+    put_scalar(root, out);
+    return;
+  }
+  std::vector<EncodeFrame> stack;
+  stack.push_back(open_container(root, out));
+  while (!stack.empty()) {
+    EncodeFrame& top = stack.back();
+    if (top.next == top.count) {
+      stack.pop_back();
+      continue;
+    }
+    const Value* child;
+    if (top.array_items) {
+      child = &top.array_items[top.next++];
+    } else {
+      const MapEntry& e = top.map_entries[top.next++];
+      put_bytes(out, e.key);
+      child = &e.value;
+    }
+    if (is_container(*child)) {
+      stack.push_back(open_container(*child, out));  // invalidates `top`
+    } else {
+      put_scalar(*child, out);
+    }
   }
 }
 
@@ -124,57 +169,129 @@ std::string too_long(std::string_view what, std::uint64_t size) {
                    std::to_string(kMaxLength) + " bytes)";
 }
 
-std::string check_map(const Map& map, std::size_t depth);
-
-// `depth` counts the containers (arrays, maps, links) enclosing `value`,
-// `value` itself included when it is one.
-std::string check_value(const Value& value, std::size_t depth) {
-  switch (value.kind()) {
-    case Kind::Text:
-      if (std::get<std::string>(value.data).size() > kMaxLength)
-        return too_long("text", std::get<std::string>(value.data).size());
-      return {};
-    case Kind::Blob:
-      if (std::get<Blob>(value.data).bytes.size() > kMaxLength)
-        return too_long("byte string", std::get<Blob>(value.data).bytes.size());
-      return {};
-    case Kind::Array: {
-      if (depth + 1 > kMaxNesting) return CodecError::too_deep().text();
-      const Array& items = std::get<Array>(value.data);
-      if (items.size() > kMaxLength) return too_long("array", items.size());
-      for (const Value& item : items) {
-        if (std::string why = check_value(item, depth + 1); !why.empty()) return why;
-      }
-      return {};
-    }
-    case Kind::Map:
-      if (depth + 1 > kMaxNesting) return CodecError::too_deep().text();
-      return check_map(std::get<Map>(value.data), depth + 1);
-    case Kind::Link: {
-      if (depth + 1 > kMaxNesting) return CodecError::too_deep().text();
-      const Link& link = std::get<Link>(value.data);
-      if (link.path.size() > kMaxLength) return too_long("link path", link.path.size());
-      return check_map(link.local, depth + 1);
-    }
-    default:
-      return {};
-  }
+std::string check_scalar(const Value& value) {
+  if (const std::string* text = value.get_if<std::string>(); text && text->size() > kMaxLength)
+    return too_long("text", text->size());
+  if (const Blob* blob = value.get_if<Blob>(); blob && blob->bytes.size() > kMaxLength)
+    return too_long("byte string", blob->bytes.size());
+  return {};
 }
 
-std::string check_map(const Map& map, std::size_t depth) {
-  if (map.size() > kMaxLength) return too_long("map", map.size());
-  for (const MapEntry& e : map.entries()) {
-    if (e.key.size() > kMaxLength) return too_long("map key", e.key.size());
-    if (std::string why = check_value(e.value, depth); !why.empty()) return why;
+// The same explicit-stack walk as encoding; the stack's height is the nesting.
+std::string check_value(const Value& root) {
+  if (!is_container(root)) return check_scalar(root);
+  std::vector<EncodeFrame> stack;
+  std::string scratch;
+  auto open = [&](const Value& v) -> std::string {
+    if (stack.size() + 1 > kMaxNesting) return CodecError::too_deep().text();
+    if (const Array* items = v.get_if<Array>(); items && items->size() > kMaxLength)
+      return too_long("array", items->size());
+    if (const Map* map = v.get_if<Map>(); map && map->size() > kMaxLength) return too_long("map", map->size());
+    if (const Link* link = v.get_if<Link>()) {
+      if (link->path.size() > kMaxLength) return too_long("link path", link->path.size());
+      if (link->local.size() > kMaxLength) return too_long("map", link->local.size());
+    }
+    EncodeFrame frame;
+    if (const Array* items = v.get_if<Array>()) {
+      frame.array_items = items->data();
+      frame.count = items->size();
+    } else {
+      const Map& map = v.get_if<Map>() ? *v.get_if<Map>() : v.get_if<Link>()->local;
+      frame.map_entries = map.entries().data();
+      frame.count = map.size();
+    }
+    stack.push_back(frame);
+    return {};
+  };
+  if (std::string why = open(root); !why.empty()) return why;
+  while (!stack.empty()) {
+    EncodeFrame& top = stack.back();
+    if (top.next == top.count) {
+      stack.pop_back();
+      continue;
+    }
+    const Value* child;
+    if (top.array_items) {
+      child = &top.array_items[top.next++];
+    } else {
+      const MapEntry& e = top.map_entries[top.next++];
+      if (e.key.size() > kMaxLength) return too_long("map key", e.key.size());
+      child = &e.value;
+    }
+    std::string why = is_container(*child) ? open(*child) : check_scalar(*child);
+    if (!why.empty()) return why;
   }
   return {};
 }
 
+// Decodes with an explicit stack of open containers instead of recursion, so
+// nesting costs heap rather than C stack and is cut off at kMaxNesting.
 class Decoder {
  public:
   Decoder(std::string_view bytes, std::size_t& position) : bytes_(bytes), pos_(position) {}
 
-  std::expected<Value, CodecError> value(std::size_t depth) {
+  std::expected<Value, CodecError> value() {
+    auto first = start_value();
+    if (!first) return std::unexpected(first.error());
+    if (!first->has_value()) return run();
+    return std::move(**first);
+  }
+
+  // A map body at the top level, as the `local` part of a link or a map is.
+  std::expected<Map, CodecError> map_body() {
+    if (auto opened = open_map(Frame::Kind::Map, {}); !opened) return std::unexpected(opened.error());
+    auto result = run();
+    if (!result) return std::unexpected(result.error());
+    return std::move(std::get<Map>(result->data));
+  }
+
+ private:
+  struct Frame {
+    enum class Kind : std::uint8_t { Array, Map, Link };
+    Kind kind;
+    std::uint32_t remaining;
+    Array items;                  // Array
+    std::vector<MapEntry> entries;  // Map, Link locals
+    std::string link_path;        // Link
+  };
+
+  std::size_t remaining() const { return bytes_.size() - pos_; }
+
+  std::expected<std::uint32_t, CodecError> read_u32() {
+    if (remaining() < 4) return std::unexpected(CodecError::unexpected_end());
+    std::uint32_t v = get_u32(bytes_.data() + pos_);
+    pos_ += 4;
+    return v;
+  }
+
+  std::expected<std::string_view, CodecError> length_prefixed() {
+    auto length = read_u32();
+    if (!length) return std::unexpected(length.error());
+    if (remaining() < *length) return std::unexpected(CodecError::unexpected_end());
+    std::string_view out = bytes_.substr(pos_, *length);
+    pos_ += *length;
+    return out;
+  }
+
+  std::expected<std::string_view, CodecError> utf8_string() {
+    auto bytes = length_prefixed();
+    if (bytes && !is_valid_utf8(*bytes)) return std::unexpected(CodecError::invalid_utf8());
+    return bytes;
+  }
+
+  std::expected<void, CodecError> open_map(Frame::Kind kind, std::string link_path) {
+    if (stack_.size() + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
+    auto count = read_u32();
+    if (!count) return std::unexpected(count.error());
+    Frame frame{kind, *count, {}, {}, std::move(link_path)};
+    frame.entries.reserve(std::min(*count, kMaxUpfrontReserve));
+    stack_.push_back(std::move(frame));
+    return {};
+  }
+
+  // Reads one value. A scalar comes back whole; a container is pushed onto the
+  // stack and an empty optional comes back.
+  std::expected<std::optional<Value>, CodecError> start_value() {
     if (pos_ >= bytes_.size()) return std::unexpected(CodecError::unexpected_end());
     auto type = static_cast<std::uint8_t>(bytes_[pos_++]);
     switch (type) {
@@ -197,10 +314,9 @@ class Decoder {
       }
       case kDate:
       case kTime: {
-        if (remaining() < 4) return std::unexpected(CodecError::unexpected_end());
-        std::uint32_t raw = get_u32(bytes_.data() + pos_);
-        pos_ += 4;
-        return type == kDate ? Value{Date{raw}} : Value{Time{raw}};
+        auto raw = read_u32();
+        if (!raw) return std::unexpected(raw.error());
+        return type == kDate ? Value{Date{*raw}} : Value{Time{*raw}};
       }
       case kText: {
         auto text = utf8_string();
@@ -213,75 +329,77 @@ class Decoder {
         return Value::blob(std::string(*bytes));
       }
       case kLink: {
-        if (depth + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
+        if (stack_.size() + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
         auto path = utf8_string();
         if (!path) return std::unexpected(path.error());
-        auto local = map_body(depth + 1);
-        if (!local) return std::unexpected(local.error());
-        return Value::link(std::string(*path), std::move(*local));
+        if (auto opened = open_map(Frame::Kind::Link, std::string(*path)); !opened)
+          return std::unexpected(opened.error());
+        return std::optional<Value>{};
       }
       case kArray: {
-        if (depth + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
-        if (remaining() < 4) return std::unexpected(CodecError::unexpected_end());
-        std::uint32_t count = get_u32(bytes_.data() + pos_);
-        pos_ += 4;
-        Array items;
-        items.reserve(std::min(count, kMaxUpfrontReserve));
-        for (std::uint32_t i = 0; i < count; ++i) {
-          auto item = value(depth + 1);
-          if (!item) return std::unexpected(item.error());
-          items.push_back(std::move(*item));
-        }
-        return Value::array(std::move(items));
+        if (stack_.size() + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
+        auto count = read_u32();
+        if (!count) return std::unexpected(count.error());
+        Frame frame{Frame::Kind::Array, *count, {}, {}, {}};
+        frame.items.reserve(std::min(*count, kMaxUpfrontReserve));
+        stack_.push_back(std::move(frame));
+        return std::optional<Value>{};
       }
-      case kMap: {
-        if (depth + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
-        auto map = map_body(depth + 1);
-        if (!map) return std::unexpected(map.error());
-        return Value::map(std::move(*map));
-      }
+      case kMap:
+        if (auto opened = open_map(Frame::Kind::Map, {}); !opened) return std::unexpected(opened.error());
+        return std::optional<Value>{};
       default:
         return std::unexpected(CodecError::unknown_type_byte(type));
     }
   }
 
-  std::expected<Map, CodecError> map_body(std::size_t depth) {
-    if (remaining() < 4) return std::unexpected(CodecError::unexpected_end());
-    std::uint32_t count = get_u32(bytes_.data() + pos_);
-    pos_ += 4;
-    std::vector<MapEntry> entries;
-    entries.reserve(std::min(count, kMaxUpfrontReserve));
-    for (std::uint32_t i = 0; i < count; ++i) {
-      auto key = utf8_string();
-      if (!key) return std::unexpected(key.error());
-      auto item = value(depth);
-      if (!item) return std::unexpected(item.error());
-      entries.push_back(MapEntry{std::string(*key), std::move(*item)});
+  static Value close(Frame& frame) {
+    switch (frame.kind) {
+      case Frame::Kind::Array:
+        return Value::array(std::move(frame.items));
+      case Frame::Kind::Map:
+        return Value::map(Map::from_entries(std::move(frame.entries)));
+      case Frame::Kind::Link:
+        break;
     }
-    return Map::from_entries(std::move(entries));
+    return Value::link(std::move(frame.link_path), Map::from_entries(std::move(frame.entries)));
   }
 
- private:
-  std::size_t remaining() const { return bytes_.size() - pos_; }
-
-  std::expected<std::string_view, CodecError> length_prefixed() {
-    if (remaining() < 4) return std::unexpected(CodecError::unexpected_end());
-    std::uint32_t length = get_u32(bytes_.data() + pos_);
-    pos_ += 4;
-    if (remaining() < length) return std::unexpected(CodecError::unexpected_end());
-    std::string_view out = bytes_.substr(pos_, length);
-    pos_ += length;
-    return out;
+  // Places a finished child into the frame on top of the stack.
+  static void attach(Frame& parent, Value child) {
+    if (parent.kind == Frame::Kind::Array) {
+      parent.items.push_back(std::move(child));
+    } else {
+      parent.entries.back().value = std::move(child);
+    }
   }
 
-  std::expected<std::string_view, CodecError> utf8_string() {
-    auto bytes = length_prefixed();
-    if (bytes && !is_valid_utf8(*bytes)) return std::unexpected(CodecError::invalid_utf8());
-    return bytes;
+  // Runs until the container at the bottom of the stack is complete.
+  std::expected<Value, CodecError> run() {
+    for (;;) {
+      Frame& top = stack_.back();
+      if (top.remaining == 0) {
+        Value done = close(top);
+        stack_.pop_back();
+        if (stack_.empty()) return done;
+        attach(stack_.back(), std::move(done));
+        continue;
+      }
+      --top.remaining;
+      if (top.kind != Frame::Kind::Array) {
+        auto key = utf8_string();
+        if (!key) return std::unexpected(key.error());
+        top.entries.push_back(MapEntry{std::string(*key), Value{}});
+      }
+      auto child = start_value();  // may push, invalidating `top`
+      if (!child) return std::unexpected(child.error());
+      if (child->has_value()) attach(stack_.back(), std::move(**child));
+    }
   }
 
   std::string_view bytes_;
   std::size_t& pos_;
+  std::vector<Frame> stack_;
 };
 
 }  // namespace
@@ -307,14 +425,14 @@ std::string CodecError::text() const {
 
 void encode(const Value& value, std::string& out) { encode_value(value, out); }
 
-std::string check_encodable(const Value& value) { return check_value(value, 0); }
+std::string check_encodable(const Value& value) { return check_value(value); }
 
 std::expected<Value, CodecError> decode(std::string_view bytes, std::size_t& position) {
-  return Decoder(bytes, position).value(0);
+  return Decoder(bytes, position).value();
 }
 
 std::expected<Map, CodecError> decode_map(std::string_view bytes, std::size_t& position) {
-  return Decoder(bytes, position).map_body(1);
+  return Decoder(bytes, position).map_body();
 }
 
 }  // namespace quillet

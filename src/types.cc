@@ -108,6 +108,86 @@ void detach_nested_children(Value& v, std::vector<Value>& out) {
 
 }  // namespace
 
+namespace {
+
+bool is_container(const Value& v) {
+  Kind k = v.kind();
+  return k == Kind::Array || k == Kind::Map || k == Kind::Link;
+}
+
+// Makes `dst` a copy of `src` with its containers created empty (room reserved
+// for their children); scalars are copied whole.
+void copy_shell(const Value& src, Value& dst) {
+  if (const Array* items = src.get_if<Array>()) {
+    Array shell;
+    shell.reserve(items->size());
+    dst.data = std::move(shell);
+  } else if (const Map* map = src.get_if<Map>()) {
+    Map shell;
+    shell.reserve(map->size());
+    dst.data = std::move(shell);
+  } else if (const Link* link = src.get_if<Link>()) {
+    Map local;
+    local.reserve(link->local.size());
+    dst.data = Link{link->path, std::move(local)};
+  } else {
+    dst.data = src.data;
+  }
+}
+
+struct CopyFrame {
+  const Value* src;
+  Value* dst;
+  std::size_t next;
+};
+
+std::size_t child_count(const Value& v) {
+  if (const Array* items = v.get_if<Array>()) return items->size();
+  if (const Map* map = v.get_if<Map>()) return map->size();
+  return std::get<Link>(v.data).local.size();
+}
+
+// Adds the next child slot to the container `frame.dst` (never reallocating:
+// room was reserved) and returns the source child and its slot.
+std::pair<const Value*, Value*> next_child(CopyFrame& frame) {
+  std::size_t i = frame.next++;
+  if (const Array* items = frame.src->get_if<Array>()) {
+    Array& out = std::get<Array>(frame.dst->data);
+    out.emplace_back();
+    return {&(*items)[i], &out.back()};
+  }
+  const Map& in = frame.src->get_if<Map>() ? *frame.src->get_if<Map>() : frame.src->get_if<Link>()->local;
+  Map& out = frame.dst->get_if<Map>() ? *frame.dst->get_if<Map>() : frame.dst->get_if<Link>()->local;
+  const MapEntry& e = in.entries()[i];
+  return {&e.value, &out.append_unique(e.key, Value{})};
+}
+
+}  // namespace
+
+Value::Value(const Value& other) {
+  copy_shell(other, *this);
+  if (!is_container(other)) return;
+  std::vector<CopyFrame> stack{{&other, this, 0}};
+  while (!stack.empty()) {
+    CopyFrame& top = stack.back();
+    if (top.next == child_count(*top.src)) {
+      stack.pop_back();
+      continue;
+    }
+    auto [src, dst] = next_child(top);
+    copy_shell(*src, *dst);
+    if (is_container(*src)) stack.push_back({src, dst, 0});  // invalidates `top`
+  }
+}
+
+Value& Value::operator=(const Value& other) {
+  if (this != &other) {
+    Value copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
 // Destroying a deeply nested value recursively would use stack in proportion
 // to its depth; instead nested containers are unhooked onto a work list and
 // destroyed one level at a time.

@@ -106,11 +106,10 @@ struct Value {
 
   Value() = default;
   Value(Storage d) : data(std::move(d)) {}
-  // Copies are deep. Destruction is iterative (see types.cc), so dropping a
-  // deeply nested value costs no stack; every path that builds values bounds
-  // their nesting by kMaxNesting, which bounds the recursion of copies.
-  Value(const Value&) = default;
-  Value& operator=(const Value&) = default;
+  // Copies are deep. Copying and destruction walk nested values with an
+  // explicit stack, so their cost in C stack does not grow with the nesting.
+  Value(const Value& other);
+  Value& operator=(const Value& other);
   Value(Value&&) noexcept = default;
   Value& operator=(Value&&) noexcept = default;
   ~Value();
