@@ -1,1 +1,353 @@
-// placeholder
+#include "backlinks.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "codec.h"
+
+namespace quillet {
+
+// ---------------------------------------------------------------------------
+// Link extraction
+
+std::size_t LinkRefHash::operator()(const LinkRef& r) const {
+  std::hash<std::string_view> h;
+  std::size_t seed = h(r.target_collection);
+  for (std::string_view part : {std::string_view(r.target_key), std::string_view(r.source_path)}) {
+    seed ^= h(part) + 0x9e3779b97f4a7c15ull + (seed << 6) + (seed >> 2);
+  }
+  return seed;
+}
+
+namespace {
+
+// The link's own target, when its path names a record by a literal key: a
+// key starting with "$" is computed at resolution time and cannot be indexed.
+void add_link_ref(const Link& link, const std::string& source_path, std::vector<LinkRef>& out) {
+  std::string_view path = link.path;
+  std::size_t first = path.find('/');
+  if (first == std::string_view::npos || first == 0) return;
+  std::string_view rest = path.substr(first + 1);
+  std::string_view key = rest.substr(0, rest.find('/'));
+  if (key.starts_with('$')) return;
+  out.push_back(LinkRef{std::string(path.substr(0, first)), std::string(key), source_path});
+}
+
+std::size_t child_count(const Value& v) {
+  if (const auto* a = v.get_if<Array>()) return a->size();
+  if (const auto* m = v.get_if<Map>()) return m->size();
+  if (const auto* l = v.get_if<Link>()) return l->local.size();
+  return 0;
+}
+
+// Appends the child's segment to `path` and returns the child.
+const Value& child_at(const Value& v, std::size_t i, std::string& path) {
+  if (const auto* a = v.get_if<Array>()) {
+    char digits[24];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, i);
+    path.append(digits, end);
+    return (*a)[i];
+  }
+  const Map& map = v.get_if<Map>() ? *v.get_if<Map>() : v.get_if<Link>()->local;
+  const MapEntry& entry = map.entries()[i];
+  path.append(entry.key);
+  return entry.value;
+}
+
+// One container being walked. The walk keeps its own stack, so a deeply
+// nested value costs heap, not call stack.
+struct WalkFrame {
+  const Value* node;
+  std::size_t next_child;
+  std::size_t path_size;  // length of the node's own source path
+  bool has_segments;      // the node's path has at least one segment (it may be "")
+};
+
+}  // namespace
+
+void collect_links(const Value& value, std::string_view prefix, std::vector<LinkRef>& out) {
+  // One path string for the whole walk, cut back to the parent's length before
+  // each child, instead of a copy of the prefix per level.
+  std::string path(prefix);
+  std::vector<WalkFrame> stack;
+  auto enter = [&](const Value& v, bool has_segments) {
+    if (const auto* link = v.get_if<Link>()) add_link_ref(*link, path, out);
+    if (child_count(v) > 0) stack.push_back(WalkFrame{&v, 0, path.size(), has_segments});
+  };
+  enter(value, !prefix.empty());
+  while (!stack.empty()) {
+    WalkFrame& frame = stack.back();
+    if (frame.next_child == child_count(*frame.node)) {
+      stack.pop_back();
+      continue;
+    }
+    path.resize(frame.path_size);
+    if (frame.has_segments) path.push_back('/');
+    const Value& child = child_at(*frame.node, frame.next_child++, path);
+    enter(child, true);  // may reallocate `stack`: `frame` is not used after this
+  }
+}
+
+std::vector<LinkRef> collect_links(const Value& value) {
+  std::vector<LinkRef> out;
+  collect_links(value, {}, out);
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// The log file
+
+namespace {
+
+// A torn tail longer than this is more than one interrupted append can leave
+// (records are written in one call), so it is damage for a person to look at
+// and is never cut automatically.
+constexpr std::uint64_t kMaxCutTail = 65536;
+constexpr std::size_t kReadBlock = 1 << 20;
+
+// Reads a byte range of the log in large blocks and hands out whole records.
+class RecordReader {
+ public:
+  RecordReader(int fd, std::uint64_t start, std::uint64_t end) : fd_(fd), buf_offset_(start), end_(end) {}
+
+  struct Record {
+    std::uint8_t op;
+    std::string_view fields[4];  // target key, source collection, source key, source path
+  };
+  enum class Status { Record, End, Torn };
+
+  // Offset of the record that the next call reads.
+  std::uint64_t offset() const { return buf_offset_ + pos_; }
+
+  // The views of a returned record stay valid until the next call.
+  std::expected<Status, IoError> next(Record& record) {
+    buf_offset_ += pos_;
+    buf_.erase(0, pos_);
+    pos_ = 0;
+    if (buf_offset_ >= end_) return Status::End;
+    // Each declared length is checked against the end of the file by make_available
+    // before anything is read or allocated for it.
+    std::uint64_t need = 1;
+    std::uint64_t field_starts[4];
+    std::uint32_t field_sizes[4];
+    for (int i = 0; i < 4; ++i) {
+      auto ok = make_available(need + 4);
+      if (!ok) return std::unexpected(ok.error());
+      if (!*ok) return Status::Torn;
+      field_sizes[i] = get_u32(buf_.data() + need);
+      field_starts[i] = need + 4;
+      need += 4 + std::uint64_t{field_sizes[i]};
+    }
+    auto ok = make_available(need);
+    if (!ok) return std::unexpected(ok.error());
+    if (!*ok) return Status::Torn;
+    record.op = static_cast<std::uint8_t>(buf_[0]);
+    for (int i = 0; i < 4; ++i) record.fields[i] = std::string_view(buf_).substr(field_starts[i], field_sizes[i]);
+    pos_ = static_cast<std::size_t>(need);
+    return Status::Record;
+  }
+
+ private:
+  // Makes the first `size` bytes from the current record start available in
+  // buf_; false when the range ends first.
+  std::expected<bool, IoError> make_available(std::uint64_t size) {
+    if (size > end_ - buf_offset_) return false;
+    while (buf_.size() < size) {
+      std::uint64_t file_pos = buf_offset_ + buf_.size();
+      std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(
+          std::max<std::uint64_t>(kReadBlock, size - buf_.size()), end_ - file_pos));
+      std::size_t old_size = buf_.size();
+      buf_.resize(old_size + chunk);
+      auto got = pread_some(fd_, buf_.data() + old_size, chunk, file_pos);
+      if (!got) return std::unexpected(got.error());
+      buf_.resize(old_size + *got);
+      if (*got < chunk) {
+        // The file shrank under us: it ends here.
+        end_ = buf_offset_ + buf_.size();
+        return buf_.size() >= size;
+      }
+    }
+    return true;
+  }
+
+  int fd_;
+  std::string buf_;
+  std::size_t pos_ = 0;          // end of the last returned record within buf_
+  std::uint64_t buf_offset_;     // file offset of buf_[0]
+  std::uint64_t end_;
+};
+
+// Where the last whole record of [start, end) ends, and whether anything
+// follows it.
+struct ScanResult {
+  std::uint64_t complete_end;
+  bool torn;
+};
+
+void apply_record(const RecordReader::Record& r,
+                  std::unordered_map<std::string, std::vector<BacklinkEntry>>& entries) {
+  auto op = static_cast<BacklinkIndex::Op>(r.op);
+  if (op != BacklinkIndex::Op::Add && op != BacklinkIndex::Op::Remove) return;
+  BacklinkEntry entry{std::string(r.fields[1]), std::string(r.fields[2]), std::string(r.fields[3])};
+  std::string key(r.fields[0]);
+  if (op == BacklinkIndex::Op::Add) {
+    entries[std::move(key)].push_back(std::move(entry));
+  } else if (auto it = entries.find(key); it != entries.end()) {
+    std::erase(it->second, entry);
+  }
+}
+
+// Replays [start, end) into `entries`, or only checks its framing when
+// `entries` is null.
+std::expected<ScanResult, IoError> scan_log(int fd, std::uint64_t start, std::uint64_t end,
+                                            std::unordered_map<std::string, std::vector<BacklinkEntry>>* entries) {
+  RecordReader reader(fd, start, end);
+  RecordReader::Record record;
+  for (;;) {
+    std::uint64_t record_start = reader.offset();
+    auto status = reader.next(record);
+    if (!status) return std::unexpected(status.error());
+    if (*status == RecordReader::Status::End) return ScanResult{record_start, false};
+    if (*status == RecordReader::Status::Torn) return ScanResult{record_start, true};
+    if (!entries) continue;
+    for (std::string_view field : record.fields) {
+      if (!is_valid_utf8(field)) return std::unexpected(IoError::custom("invalid utf8 in backlink"));
+    }
+    apply_record(record, *entries);
+  }
+}
+
+IoError refused(const std::string& path, std::string_view why) {
+  return IoError::custom("backlink file " + path + " " + std::string(why));
+}
+
+}  // namespace
+
+std::expected<BacklinkIndex, IoError> BacklinkIndex::open(const std::string& path) {
+  auto fd = open_file(path, O_RDWR | O_APPEND | O_CREAT, 0666);
+  if (!fd) return std::unexpected(fd.error());
+  if (auto regular = require_regular_file(fd->get()); !regular) return std::unexpected(regular.error());
+
+  // Holding the lock exclusively proves that no other open database is in the
+  // middle of appending, so a torn tail is a crash's leftover and may be cut.
+  bool exclusive = try_lock_exclusive(fd->get());
+  if (!exclusive) lock_shared(fd->get());
+
+  BacklinkIndex index;
+  index.path_ = path;
+  auto size = file_size(fd->get());
+  if (!size) return std::unexpected(size.error());
+  auto scan = scan_log(fd->get(), 0, *size, &index.entries_);
+  if (!scan) return std::unexpected(scan.error());
+  index.complete_end_ = scan->complete_end;
+  if (scan->torn) {
+    bool cut = false;
+    if (exclusive && *size - scan->complete_end <= kMaxCutTail) {
+      int rc;
+      do {
+        rc = ::ftruncate(fd->get(), static_cast<off_t>(scan->complete_end));
+      } while (rc != 0 && errno == EINTR);
+      cut = rc == 0;
+    }
+    index.read_only_ = !cut;
+  }
+  if (exclusive) lock_shared(fd->get());
+  index.file_ = std::move(*fd);
+  return index;
+}
+
+const std::vector<BacklinkEntry>& BacklinkIndex::entries_of(std::string_view target_key) const {
+  static const std::vector<BacklinkEntry> kNone;
+  auto it = entries_.find(std::string(target_key));
+  return it == entries_.end() ? kNone : it->second;
+}
+
+std::expected<void, IoError> BacklinkIndex::check_writable() {
+  if (poisoned_) {
+    return std::unexpected(refused(path_, "ends inside a partly written record that could not be cut off; "
+                                          "writes are refused until the database is opened again"));
+  }
+  if (!read_only_) return {};
+  // Another open database may have been appending the record we found cut at
+  // open; once the file ends on a record boundary again, writing is safe.
+  auto size = file_size(file_.get());
+  if (!size) return std::unexpected(size.error());
+  if (*size >= complete_end_) {
+    auto scan = scan_log(file_.get(), complete_end_, *size, nullptr);
+    if (!scan) return std::unexpected(scan.error());
+    if (!scan->torn) {
+      read_only_ = false;
+      return {};
+    }
+  }
+  return std::unexpected(refused(path_, "ends inside an incomplete record; writes are refused until it ends "
+                                        "on a record boundary"));
+}
+
+void BacklinkIndex::undo_partial_write(std::uint64_t size_before, std::uint64_t written) {
+  int fd = file_.get();
+  bool undone = false;
+  if (try_lock_exclusive(fd)) {
+    // Only our own bytes may go: if the file is not exactly the old size plus
+    // what we wrote, someone else appended meanwhile and cutting is unsafe.
+    auto size = file_size(fd);
+    if (size && *size == size_before + written) {
+      int rc;
+      do {
+        rc = ::ftruncate(fd, static_cast<off_t>(size_before));
+      } while (rc != 0 && errno == EINTR);
+      undone = rc == 0;
+    }
+  }
+  // A failed upgrade may have dropped the shared lock; a successful one is
+  // turned back into it.
+  lock_shared(fd);
+  if (!undone) poisoned_ = true;
+}
+
+std::expected<void, IoError> BacklinkIndex::write_record(Op op, std::string_view target_key,
+                                                         const BacklinkEntry& entry) {
+  const std::string_view fields[4] = {target_key, entry.source_collection, entry.source_key, entry.source_path};
+  std::size_t total = 1;
+  for (std::string_view field : fields) {
+    if (field.size() > kMaxLength) {
+      return std::unexpected(IoError::custom("backlink field of " + std::to_string(field.size()) +
+                                             " bytes is too long for a 4-byte length"));
+    }
+    total += 4 + field.size();
+  }
+  if (auto writable = check_writable(); !writable) return writable;
+
+  std::string record;
+  record.reserve(total);
+  record.push_back(static_cast<char>(op));
+  for (std::string_view field : fields) {
+    put_u32(record, static_cast<std::uint32_t>(field.size()));
+    record.append(field);
+  }
+
+  auto size_before = file_size(file_.get());
+  if (!size_before) return std::unexpected(size_before.error());
+  struct iovec iov{record.data(), record.size()};
+  std::uint64_t written = 0;
+  auto result = write_all(file_.get(), &iov, 1, kWriteWholeBuffer, &written);
+  if (!result && written > 0) undo_partial_write(*size_before, written);
+  return result;
+}
+
+std::expected<void, IoError> BacklinkIndex::add(std::string_view target_key, BacklinkEntry entry) {
+  if (auto written = write_record(Op::Add, target_key, entry); !written) return written;
+  entries_[std::string(target_key)].push_back(std::move(entry));
+  return {};
+}
+
+std::expected<void, IoError> BacklinkIndex::remove(std::string_view target_key, const BacklinkEntry& entry) {
+  if (auto written = write_record(Op::Remove, target_key, entry); !written) return written;
+  if (auto it = entries_.find(std::string(target_key)); it != entries_.end()) std::erase(it->second, entry);
+  return {};
+}
+
+}  // namespace quillet

@@ -81,6 +81,14 @@ class BacklinkIndex {
  private:
   BacklinkIndex() = default;
 
+  // Refuses a write while the file may end inside a record: after a partial
+  // write that could not be cut off, or while a torn tail found at open is
+  // still there (looks again each time).
+  std::expected<void, IoError> check_writable();
+  // Cuts off the `written` bytes of a failed append when that is provably
+  // safe; otherwise poisons the index.
+  void undo_partial_write(std::uint64_t size_before, std::uint64_t written);
+
   std::string path_;
   Fd file_;
   std::unordered_map<std::string, std::vector<BacklinkEntry>> entries_;
