@@ -1,12 +1,11 @@
 // Debug rendering of values, quoted text and floats, for messages and reprs.
 #include <charconv>
+#include <cstdint>
 #include <cmath>
-#include <cstdlib>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <variant>
 #include <vector>
 
