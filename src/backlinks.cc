@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <limits>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -220,6 +221,28 @@ std::expected<ScanResult, IoError> scan_log(int fd, std::uint64_t start, std::ui
   }
 }
 
+// ftruncate, retrying EINTR; true on success.
+bool cut_file(int fd, std::uint64_t size) {
+  int rc;
+  do {
+    rc = ::ftruncate(fd, static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+// Length of the incomplete record that ends the file, looking only at the
+// framing of the records from `from` on: 0 when the file ends on a record
+// boundary. A file shorter than `from` was cut by someone else and counts as
+// torn beyond repair.
+std::expected<std::uint64_t, IoError> torn_tail_after(int fd, std::uint64_t from) {
+  auto size = file_size(fd);
+  if (!size) return std::unexpected(size.error());
+  if (*size < from) return std::numeric_limits<std::uint64_t>::max();
+  auto scan = scan_log(fd, from, *size, nullptr);
+  if (!scan) return std::unexpected(scan.error());
+  return scan->torn ? *size - scan->complete_end : 0;
+}
+
 IoError refused(const std::string& path, std::string_view why) {
   return IoError::custom("backlink file " + path + " " + std::string(why));
 }
@@ -246,11 +269,7 @@ std::expected<BacklinkIndex, IoError> BacklinkIndex::open(const std::string& pat
   if (scan->torn) {
     bool cut = false;
     if (exclusive && *size - scan->complete_end <= kMaxCutTail) {
-      int rc;
-      do {
-        rc = ::ftruncate(fd->get(), static_cast<off_t>(scan->complete_end));
-      } while (rc != 0 && errno == EINTR);
-      cut = rc == 0;
+      cut = cut_file(fd->get(), scan->complete_end);
     }
     index.read_only_ = !cut;
   }
@@ -271,17 +290,26 @@ std::expected<void, IoError> BacklinkIndex::check_writable() {
                                           "writes are refused until the database is opened again"));
   }
   if (!read_only_) return {};
-  // Another open database may have been appending the record we found cut at
-  // open; once the file ends on a record boundary again, writing is safe.
-  auto size = file_size(file_.get());
-  if (!size) return std::unexpected(size.error());
-  if (*size >= complete_end_) {
-    auto scan = scan_log(file_.get(), complete_end_, *size, nullptr);
-    if (!scan) return std::unexpected(scan.error());
-    if (!scan->torn) {
-      read_only_ = false;
-      return {};
+  // Another open database may have been appending the record found cut at
+  // open: writing is safe again once the file ends on a record boundary, or
+  // once nobody else holds the file, so that the tail can be cut after all.
+  int fd = file_.get();
+  auto tail = torn_tail_after(fd, complete_end_);
+  if (!tail) return std::unexpected(tail.error());
+  if (*tail > 0 && *tail <= kMaxCutTail) {
+    if (try_lock_exclusive(fd)) {
+      tail = torn_tail_after(fd, complete_end_);  // look again, under the lock
+      if (tail && *tail > 0 && *tail <= kMaxCutTail) {
+        auto size = file_size(fd);
+        if (size && cut_file(fd, *size - *tail)) tail = 0;
+      }
     }
+    lock_shared(fd);
+    if (!tail) return std::unexpected(tail.error());
+  }
+  if (*tail == 0) {
+    read_only_ = false;
+    return {};
   }
   return std::unexpected(refused(path_, "ends inside an incomplete record; writes are refused until it ends "
                                         "on a record boundary"));
@@ -294,13 +322,7 @@ void BacklinkIndex::undo_partial_write(std::uint64_t size_before, std::uint64_t 
     // Only our own bytes may go: if the file is not exactly the old size plus
     // what we wrote, someone else appended meanwhile and cutting is unsafe.
     auto size = file_size(fd);
-    if (size && *size == size_before + written) {
-      int rc;
-      do {
-        rc = ::ftruncate(fd, static_cast<off_t>(size_before));
-      } while (rc != 0 && errno == EINTR);
-      undone = rc == 0;
-    }
+    undone = size && *size == size_before + written && cut_file(fd, size_before);
   }
   // A failed upgrade may have dropped the shared lock; a successful one is
   // turned back into it.

@@ -296,6 +296,20 @@ TEST(BacklinkFile, TornTailHeldOpenElsewhereIsKeptAndWritesWaitForTheRecordBound
   EXPECT_EQ(reopened.entries_of("carol").size(), 1u);
 }
 
+TEST(BacklinkFile, TornTailIsCutOnceItsHolderIsGone) {
+  TempDir dir;
+  std::string path = dir.file("t.qbl");
+  std::string first = record(1, "alice", "posts", "p1", "");
+  testing::write_file(path, first);
+  auto holder = std::make_optional(open_ok(path));
+  testing::append_file(path, record(1, "bob", "posts", "p2", "").substr(0, 12));
+  auto index = open_ok(path);
+  EXPECT_FALSE(index.add("carol", BacklinkEntry{"posts", "p3", ""}));
+  holder.reset();  // the database that was appending went away without finishing
+  ASSERT_TRUE(index.add("carol", BacklinkEntry{"posts", "p3", ""}));
+  EXPECT_EQ(testing::read_file(path), first + record(1, "carol", "posts", "p3", ""));
+}
+
 TEST(BacklinkFile, LongTornTailIsNeverCut) {
   TempDir dir;
   std::string path = dir.file("t.qbl");
