@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what the tests need and runs every test: the C++ unit tests of the
+# core (plain and under AddressSanitizer + UndefinedBehaviorSanitizer, the
+# latter with the format's length limit lowered so the refusals of oversized
+# values run without gigabytes of data) and the Python tests of the module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need_apt=()
+for pkg in libgtest-dev cmake ninja-build g++; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
+done
+if [ ${#need_apt[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}"
+fi
+
+python3 -m pip install --quiet ".[test]"
+
+jobs=$(nproc)
+echo "== C++ unit tests"
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUILLET_BUILD_TESTS=ON -DQUILLET_BUILD_MODULE=OFF >/dev/null
+cmake --build build/tests -j "$jobs"
+ctest --test-dir build/tests --output-on-failure -j "$jobs"
+
+echo "== C++ unit tests under ASan + UBSan"
+cmake -S . -B build/tests-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON \
+  -DQUILLET_MAX_LENGTH=1048576 -DQUILLET_BUILD_TESTS=ON -DQUILLET_BUILD_MODULE=OFF >/dev/null
+cmake --build build/tests-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/tests-asan --output-on-failure -j "$jobs"
+
+echo "== Python tests"
+# Run from outside the source tree so the installed module is the one tested.
+python3 -m pytest -q -p no:cacheprovider "$PWD/tests/python"
