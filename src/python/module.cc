@@ -1,1 +1,75 @@
-// placeholder
+// The module _quilletdb: its initialisation function and members.
+#include "classes.h"
+
+namespace quillet::py {
+
+Classes classes;
+
+namespace {
+
+PyMethodDef open_def = {"open", as_method(open_database), METH_FASTCALL | METH_KEYWORDS, kOpenSignature};
+
+// m_size 0 rather than -1: the interpreter then calls the init function again
+// for every new interpreter instead of copying the first module's dict into
+// it, which is what lets a sub-interpreter be refused.
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_quilletdb", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Adds `value` (a new reference, or null after a failure) under `name`.
+bool add_member(PyObject* module, const char* name, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  return owned && PyModule_AddObjectRef(module, name, owned.get()) == 0;
+}
+
+// A class made once and kept for the life of the process; a failed
+// initialisation keeps what it made for the next attempt.
+PyObject* class_object(PyTypeObject*& slot, PyTypeObject* (*make)()) {
+  if (slot == nullptr) {
+    PyTypeObject* made = make();
+    if (made == nullptr) return nullptr;
+    // A class made from a bare name has no __module__ at all; give it the
+    // one a built-in class with a bare name reports, so that introspection
+    // (repr of the class, pydoc) works as for any built-in.
+    PyRef builtins = PyRef::steal(PyUnicode_InternFromString("builtins"));
+    if (!builtins || PyDict_SetItemString(made->tp_dict, "__module__", builtins.get()) < 0) {
+      Py_DECREF(made);
+      return nullptr;
+    }
+    PyType_Modified(made);
+    slot = made;
+  }
+  return Py_NewRef(reinterpret_cast<PyObject*>(slot));
+}
+
+bool register_members(PyObject* module) {
+  PyObject* name = PyModule_GetNameObject(module);
+  PyRef owned_name = PyRef::steal(name);
+  return owned_name && add_member(module, "Tombstone", class_object(classes.tombstone, make_tombstone_class)) &&
+         add_member(module, "Link", class_object(classes.link, make_link_class)) &&
+         add_member(module, "Database", class_object(classes.database, make_database_class)) &&
+         add_member(module, "open", PyCFunction_NewEx(&open_def, module, name)) &&
+         add_member(module, "TOMBSTONE", new_tombstone());
+}
+
+}  // namespace
+}  // namespace quillet::py
+
+PyMODINIT_FUNC PyInit__quilletdb() {
+  using namespace quillet::py;
+  // The classes, TOMBSTONE and every Database belong to the main
+  // interpreter; another interpreter must not share them.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "_quilletdb: sub-interpreters are not supported");
+    return nullptr;
+  }
+  // Initialising again (after the module was dropped from sys.modules, say)
+  // hands back the module made the first time.
+  static PyObject* module = nullptr;
+  if (module == nullptr) {
+    PyRef created = PyRef::steal(PyModule_Create(&module_def));
+    if (!created || !register_members(created.get())) return nullptr;
+    module = created.release();
+  }
+  return Py_NewRef(module);
+}

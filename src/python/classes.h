@@ -1,0 +1,83 @@
+// The three classes Python sees (Tombstone, Link, Database): their instance
+// layouts, their class objects, and how the rest of the layer makes instances.
+#pragma once
+
+#include "pyref.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "db.h"
+#include "types.h"
+
+namespace quillet::py {
+
+struct PyTombstone {
+  PyObject_HEAD
+};
+
+struct PyLink {
+  PyObject_HEAD
+  Link link;
+};
+
+// The database lock around one core. `owner` names the thread holding the
+// lock (a default id when free) so that a call re-entering from the same
+// thread, for example from a finalizer that runs during a conversion, is
+// refused instead of waiting for itself.
+struct DatabaseCell {
+  std::mutex mutex;
+  std::atomic<std::thread::id> owner{};
+  std::unique_ptr<Database> core;
+};
+
+struct PyDatabase {
+  PyObject_HEAD
+  std::shared_ptr<DatabaseCell> cell;
+};
+
+// The class objects: made once by the first module initialisation and kept
+// for the life of the process. The classes cannot be subclassed, so a type
+// test is an identity test on these pointers.
+struct Classes {
+  PyTypeObject* tombstone = nullptr;
+  PyTypeObject* link = nullptr;
+  PyTypeObject* database = nullptr;
+};
+extern Classes classes;
+
+// Each returns a new class object, or null with the error set.
+PyTypeObject* make_tombstone_class();
+PyTypeObject* make_link_class();
+PyTypeObject* make_database_class();
+
+// A fresh Tombstone instance (never the module's TOMBSTONE unless asked for
+// by initialisation itself).
+PyObject* new_tombstone();
+// A new Link object holding `link`.
+PyObject* new_link(Link link);
+
+// The module function open(path); a METH_FASTCALL | METH_KEYWORDS function.
+PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+extern const char kOpenSignature[];
+
+// "No constructor defined for {name}": the tp_new of Database and Tombstone.
+PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Frees an instance's memory and drops its reference to its (heap) class;
+// the class's own tp_dealloc destroys its C++ members first.
+inline void free_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Casts a METH_FASTCALL | METH_KEYWORDS function for a PyMethodDef.
+template <class Function>
+PyCFunction as_method(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace quillet::py

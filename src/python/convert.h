@@ -1,0 +1,42 @@
+// Conversion between Python objects and values, in both directions.
+//
+// Inwards an object is tested in this order, the first match deciding: None,
+// Tombstone, Link (both by their exact class), bool (exact), then int, float,
+// str, bytes, list and dict or any subclass of them; everything else is
+// refused with TypeError "cannot convert {type name} to a QuilletDB value".
+// Outwards Date, Time and DateTime come back as plain ints.
+//
+// Map order: maps keep insertion order, so a dict read back has the order it
+// was written in. When two keys of one dict have the same text (possible with
+// str subclasses that override equality), the entry sits at the first key's
+// position and holds the last key's value.
+//
+// Nesting: every list, dict and link level passes the interpreter's recursion
+// guard and is also counted against kMaxNesting, so deep or self-containing
+// data raises RecursionError whatever the recursion limit, in both directions.
+//
+// All four functions run with the GIL held, never release it and never touch
+// a database. On failure they return null / nullopt with the Python error set.
+#pragma once
+
+#include "pyref.h"
+
+#include <optional>
+
+#include "types.h"
+
+namespace quillet::py {
+
+std::optional<Value> py_to_value(PyObject* object);
+
+// REQUIRES: `dict` is a dict or a subclass. A key that is not a str raises
+// "'{type}' object cannot be converted to 'PyString'".
+std::optional<Map> py_dict_to_map(PyObject* dict);
+
+// Consumes the value (links are moved into the new Link objects).
+PyObject* value_to_py(Value&& value);
+
+// Leaves `map` untouched; returns a new dict.
+PyObject* map_to_py(const Map& map);
+
+}  // namespace quillet::py

@@ -1,0 +1,111 @@
+// The Link class: a link value as Python sees it, holding a path and a map of
+// local values. Immutable from Python: both attributes are read-only and
+// `local` hands out a fresh dict on every access.
+#include "classes.h"
+
+#include <new>
+#include <string>
+
+#include "binder.h"
+#include "convert.h"
+
+namespace quillet::py {
+namespace {
+
+constexpr const char* kLinkParams[] = {"path", "local"};
+constexpr Signature kLinkSignature{"Link.__new__()", kLinkParams, 1};
+
+Link& link_of(PyObject* self) { return reinterpret_cast<PyLink*>(self)->link; }
+
+PyObject* construct_link(PyObject* const* bound) {
+  std::string_view path;
+  if (!bind_text("path", bound[0], path)) return nullptr;
+  Map local;
+  PyObject* local_arg = bound[1];
+  if (local_arg != nullptr && local_arg != Py_None) {
+    if (!PyDict_Check(local_arg)) {
+      raise_wrong_argument_type("local", local_arg, "PyDict");
+      return nullptr;
+    }
+    // The dict's own errors (a non-str key, a refused value) are the
+    // conversion's, so they are not reworded with the parameter name.
+    std::optional<Map> converted = py_dict_to_map(local_arg);
+    if (!converted) return nullptr;
+    local = std::move(*converted);
+  }
+  return new_link(Link{std::string(path), std::move(local)});
+}
+
+// Link(...) from Python arrives here without an argument tuple being built.
+PyObject* link_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  PyObject* bound[2];
+  if (!bind_arguments(kLinkSignature, args, static_cast<Py_ssize_t>(nargsf), kwnames, bound)) return nullptr;
+  return construct_link(bound);
+}
+
+// Link.__new__(Link, ...) called explicitly.
+PyObject* link_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* bound[2];
+  if (!bind_arguments(kLinkSignature, args, kwargs, bound)) return nullptr;
+  return construct_link(bound);
+}
+
+void link_dealloc(PyObject* self) {
+  std::destroy_at(&link_of(self));
+  free_instance(self);
+}
+
+PyObject* link_repr(PyObject* self) {
+  const Link& link = link_of(self);
+  // The local values are never shown: they can be large or deeply nested.
+  std::string text = "Link(" + quote_repr(link.path) + (link.local.empty() ? ")" : ", local={...})");
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* link_get_path(PyObject* self, void*) {
+  const std::string& path = link_of(self).path;
+  return PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), nullptr);
+}
+
+PyObject* link_get_local(PyObject* self, void*) { return map_to_py(link_of(self).local); }
+
+PyGetSetDef link_getset[] = {
+    {"path", link_get_path, nullptr, nullptr, nullptr},
+    {"local", link_get_local, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot link_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(link_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(link_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(link_repr)},
+    {Py_tp_getset, link_getset},
+    // Only the text signature: the class has no documentation text.
+    {Py_tp_doc, const_cast<char*>("Link(path, local=None)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec link_spec = {
+    "Link",
+    sizeof(PyLink),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    link_slots,
+};
+
+}  // namespace
+
+PyTypeObject* make_link_class() {
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&link_spec));
+  if (type != nullptr) type->tp_vectorcall = link_vectorcall;
+  return type;
+}
+
+PyObject* new_link(Link link) {
+  PyObject* self = classes.link->tp_alloc(classes.link, 0);
+  if (self == nullptr) return nullptr;
+  new (&link_of(self)) Link(std::move(link));
+  return self;
+}
+
+}  // namespace quillet::py
