@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -89,21 +90,63 @@ class Collection {
   std::size_t live_count() const { return index_.size(); }
 
  private:
+  // Lets the maps be searched with a string_view, so that neither the scan nor
+  // `get` allocates a key just to look it up.
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+  };
+  template <class T>
+  using KeyMap = std::unordered_map<std::string, T, KeyHash, std::equal_to<>>;
+
+  // Where a scan stopped: records end at `complete_end`; the bytes from there
+  // to `size` are an incomplete last record (none when the two are equal).
+  struct ScanResult {
+    std::uint64_t complete_end = 0;
+    std::uint64_t size = 0;
+  };
+
   Collection() = default;
+
+  // Indexes the records in [from, size) of the file, reading it in large
+  // blocks. `forget_cached` drops cached values of the keys it meets, for
+  // records another database appended after ours.
+  std::expected<ScanResult, StorageError> scan_records(std::uint64_t from, std::uint64_t size, bool forget_cached);
+  // Takes the exclusive lock if it can (so nobody is in the middle of an
+  // append), looks at the tail once more, and cuts an incomplete last record
+  // of at most kMaxAutoCutTail bytes (or one our own failed write left);
+  // the shared lock is held again afterwards. Clears `read_only_` on success.
+  std::expected<void, StorageError> try_cut_tail();
+  // After a write that failed part-way: cuts the file back to the end of the
+  // last whole record it wrote, or turns read-only when that is not allowed.
+  void cut_failed_write(std::uint64_t written, std::uint64_t whole);
+  // Fails while the file ends inside a record; looks at the file again first
+  // and resumes writing once it ends on a record boundary or can be cut.
+  std::expected<void, StorageError> ensure_writable();
+  // Hands the buffered records and then `record` (one whole record, or empty)
+  // to the OS in one call where it can. On failure the file is cut back to the
+  // last whole record written, the written records leave the buffer, and
+  // `record` counts as not written.
+  std::expected<void, StorageError> write_out(std::string_view record);
+  void append_to_buffer(std::string_view record);
 
   std::string path_;
   Fd reader_;
   Fd writer_;  // O_APPEND; holds the advisory lock
   std::string buffer_;                      // whole records only
   std::vector<std::size_t> record_ends_;    // end of each buffered record within buffer_
-  std::unordered_map<std::string, std::uint64_t> index_;
-  std::unordered_map<std::string, std::string> cache_;  // key -> encoded value
+  KeyMap<std::uint64_t> index_;
+  KeyMap<std::string> cache_;  // key -> encoded value
   std::uint64_t end_offset_ = 0;
   bool in_transaction_ = false;
   // When the file ends inside a record that could not be cut, writes are
   // refused; `complete_end_` is where the last whole record ends.
   bool read_only_ = false;
   std::uint64_t complete_end_ = 0;
+  std::uint64_t end_of_file_ = 0;   // file size when the tail was last looked at
+  std::uint64_t own_torn_end_ = 0;  // file size after our own failed write, or 0
+  std::string record_;    // scratch: the record being built by `set`
+  std::string read_buf_;  // scratch: the bytes read by `get`
 };
 
 }  // namespace quillet
