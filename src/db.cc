@@ -1,1 +1,300 @@
-// placeholder
+#include "db.h"
+
+#include <cerrno>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unordered_set>
+
+namespace quillet {
+
+namespace {
+
+StorageError io_errno(int err) { return StorageError::from_io(IoError::from_errno(err)); }
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// `path` without its last component ("a/b/c" -> "a/b"); empty when there is
+// no parent to create.
+std::string parent_of(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {};
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+// mkdir -p with permission bits 0777 (the umask applies). An existing
+// directory is accepted; an existing file is not.
+std::expected<void, StorageError> make_directories(const std::string& path) {
+  // Walk up to the deepest ancestor that exists, then create downwards.
+  std::vector<std::string> missing;
+  std::string current = path;
+  for (;;) {
+    if (::mkdir(current.c_str(), 0777) == 0) break;
+    int err = errno;
+    if (err == EEXIST) {
+      if (!is_directory(current)) return std::unexpected(io_errno(EEXIST));
+      break;
+    }
+    std::string parent = err == ENOENT ? parent_of(current) : std::string();
+    if (parent.empty() || parent == current) return std::unexpected(io_errno(err));
+    missing.push_back(std::move(current));
+    current = std::move(parent);
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    // Another process may create the same directory meanwhile.
+    if (::mkdir(it->c_str(), 0777) != 0 && !(errno == EEXIST && is_directory(*it))) {
+      return std::unexpected(io_errno(errno));
+    }
+  }
+  return {};
+}
+
+// The file name's extension and stem: the text after and before its last
+// ".", unless there is none or it is the name's first character.
+struct NameParts {
+  std::string_view stem;
+  std::string_view extension;
+  bool has_extension;
+};
+
+NameParts split_extension(std::string_view name) {
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return {name, {}, false};
+  return {name.substr(0, dot), name.substr(dot + 1), true};
+}
+
+// A name becomes a file name verbatim, so a name could leave the directory
+// ("../x", "/etc/x") or spell one file two ways ("a//b" and "a/b", "./x" and
+// "x"), which would give two Collection objects on one file that disagree.
+// Only the last segment may be empty, "." or "..": its file name then gains an
+// extension and stays inside the directory ("...qdb").
+std::expected<void, StorageError> check_name(std::string_view name) {
+  if (name.find('\0') != std::string_view::npos) return std::unexpected(StorageError::io_text(std::string(kNulInName)));
+  if (name.starts_with('/')) {
+    return std::unexpected(StorageError::io_text("collection name " + quote_text(name) +
+                                                 " is an absolute path, outside the database directory"));
+  }
+  std::size_t start = 0;
+  for (std::size_t slash = name.find('/'); slash != std::string_view::npos; slash = name.find('/', start)) {
+    std::string_view segment = name.substr(start, slash - start);
+    if (segment.empty() || segment == "." || segment == "..") {
+      return std::unexpected(StorageError::io_text("collection name " + quote_text(name) +
+                                                   " has an empty, \".\" or \"..\" directory segment"));
+    }
+    start = slash + 1;
+  }
+  return {};
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// Hashes LinkRefs in place, so that the link difference copies no strings.
+struct LinkRefPtrHash {
+  std::size_t operator()(const LinkRef* r) const { return LinkRefHash{}(*r); }
+};
+struct LinkRefPtrEqual {
+  bool operator()(const LinkRef* a, const LinkRef* b) const { return *a == *b; }
+};
+using LinkRefSet = std::unordered_set<const LinkRef*, LinkRefPtrHash, LinkRefPtrEqual>;
+
+LinkRefSet set_of(const std::vector<LinkRef>& links) {
+  LinkRefSet set;
+  set.reserve(links.size());
+  for (const LinkRef& l : links) set.insert(&l);
+  return set;
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<Database>, StorageError> Database::open(std::string path) {
+  if (path.find('\0') != std::string::npos) return std::unexpected(StorageError::io_text(std::string(kNulInName)));
+  if (auto made = make_directories(path); !made) return std::unexpected(made.error());
+
+  std::unique_ptr<Database> db(new Database(std::move(path)));
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(db->dir_path_.c_str()));
+  if (!dir) return std::unexpected(io_errno(errno));
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (!entry) {
+      if (errno != 0) return std::unexpected(io_errno(errno));
+      break;
+    }
+    std::string_view file_name = entry->d_name;
+    NameParts parts = split_extension(file_name);
+    if (!parts.has_extension || !is_valid_utf8(parts.extension) || parts.extension != "qdb") continue;
+    if (!is_valid_utf8(parts.stem)) continue;
+    auto opened = Collection::open(join_path(db->dir_path_, file_name));
+    if (!opened) return std::unexpected(opened.error());
+    auto guarded = std::make_shared<GuardedCollection>();
+    guarded->collection = std::move(*opened);
+    db->collections_.emplace(std::string(parts.stem), std::move(guarded));
+  }
+  return db;
+}
+
+Database::~Database() {
+  // The collections write out their buffered records first, so that the
+  // queued backlink operations of an open transaction describe records that
+  // reached the files; then the queue is applied, as a commit would, and only
+  // then are the indexes closed. Errors cannot be reported from here.
+  collections_.clear();
+  std::optional<StorageError> ignored;
+  (void)apply_pending(pending_ops_.size(), &ignored);
+  backlink_indexes_.clear();
+  pending_ops_.clear();
+}
+
+std::expected<std::shared_ptr<GuardedCollection>, StorageError> Database::collection(std::string_view name) {
+  if (auto it = collections_.find(std::string(name)); it != collections_.end()) return it->second;
+  if (auto valid = check_name(name); !valid) return std::unexpected(valid.error());
+  std::string file_name(name);
+  file_name += ".qdb";
+  auto opened = Collection::open(join_path(dir_path_, file_name));
+  if (!opened) return std::unexpected(opened.error());
+  // A collection first used inside a transaction defers its writes like the
+  // ones registered before begin.
+  if (in_transaction_) (*opened)->set_in_transaction(true);
+  auto guarded = std::make_shared<GuardedCollection>();
+  guarded->collection = std::move(*opened);
+  collections_.emplace(std::string(name), guarded);
+  return guarded;
+}
+
+std::expected<BacklinkIndex*, StorageError> Database::backlink_index(std::string_view name) {
+  if (auto it = backlink_indexes_.find(std::string(name)); it != backlink_indexes_.end()) return &it->second;
+  if (auto valid = check_name(name); !valid) return std::unexpected(valid.error());
+  std::string file_name(name);
+  file_name += ".qbl";
+  auto opened = BacklinkIndex::open(join_path(dir_path_, file_name));
+  if (!opened) return std::unexpected(StorageError::from_io(std::move(opened.error())));
+  auto [it, inserted] = backlink_indexes_.emplace(std::string(name), std::move(*opened));
+  return &it->second;
+}
+
+std::expected<Value, StorageError> Database::get(std::string_view collection, std::string_view key) {
+  auto guarded = this->collection(collection);
+  if (!guarded) return std::unexpected(guarded.error());
+  std::lock_guard lock((*guarded)->mutex);
+  return (*guarded)->collection->get(key);
+}
+
+std::expected<void, StorageError> Database::set(std::string_view collection, std::string_view key,
+                                                const Value& value) {
+  // A previous value that cannot be read counts as none: the write must not
+  // fail because of the record it replaces.
+  std::vector<LinkRef> old_links;
+  if (auto old = get(collection, key)) collect_links(*old, {}, old_links);
+
+  auto guarded = this->collection(collection);
+  if (!guarded) return std::unexpected(guarded.error());
+  {
+    std::lock_guard lock((*guarded)->mutex);
+    if (auto written = (*guarded)->collection->set(key, value); !written) return written;
+  }
+
+  std::vector<LinkRef> new_links = collect_links(value);
+  LinkRefSet old_set = set_of(old_links);
+  LinkRefSet new_set = set_of(new_links);
+  std::size_t own_from = pending_ops_.size();
+  auto queue = [&](BlOp::Kind kind, const LinkRef& l) {
+    pending_ops_.push_back(BlOp{kind, l.target_collection, l.target_key,
+                                BacklinkEntry{std::string(collection), std::string(key), l.source_path}});
+  };
+  for (const LinkRef& l : old_links) {
+    if (!new_set.contains(&l)) queue(BlOp::Kind::Remove, l);
+  }
+  for (const LinkRef& l : new_links) {
+    if (!old_set.contains(&l)) queue(BlOp::Kind::Add, l);
+  }
+  if (in_transaction_) return {};
+
+  // Outside a transaction the whole queue is applied, so operations left over
+  // from an earlier failure go first and each index sees its operations in
+  // the order the records were written.
+  std::optional<StorageError> own_error;
+  (void)apply_pending(own_from, &own_error);
+  if (own_error) return std::unexpected(std::move(*own_error));
+  return {};
+}
+
+std::expected<std::vector<BacklinkEntry>, StorageError> Database::get_backlinks(std::string_view collection,
+                                                                                 std::string_view key) {
+  auto index = backlink_index(collection);
+  if (!index) return std::unexpected(index.error());
+  return (*index)->entries_of(key);
+}
+
+void Database::begin() {
+  in_transaction_ = true;
+  for (auto& [name, guarded] : collections_) {
+    std::lock_guard lock(guarded->mutex);
+    guarded->collection->set_in_transaction(true);
+  }
+}
+
+std::expected<void, StorageError> Database::commit() {
+  for (auto& [name, guarded] : collections_) {
+    std::lock_guard lock(guarded->mutex);
+    if (auto flushed = guarded->collection->flush(); !flushed) return flushed;
+    guarded->collection->set_in_transaction(false);
+  }
+  auto applied = apply_pending(pending_ops_.size(), nullptr);
+  // Operations that could not be made keep the transaction open, so that the
+  // next commit makes them; nothing is dropped.
+  if (pending_ops_.empty()) in_transaction_ = false;
+  return applied;
+}
+
+std::vector<std::string> Database::collection_names() const {
+  std::vector<std::string> names;
+  names.reserve(collections_.size());
+  for (const auto& [name, guarded] : collections_) names.push_back(name);
+  return names;
+}
+
+std::expected<void, StorageError> Database::apply_pending(std::size_t own_from,
+                                                          std::optional<StorageError>* own_error) {
+  // Once an operation for a target collection fails, every later operation
+  // for that target waits behind it, so that each index still receives its
+  // operations in queue order; other targets go on.
+  std::unordered_map<std::string, StorageError> blocked;
+  std::optional<StorageError> first_error;
+  std::vector<BlOp> kept;
+  for (std::size_t i = 0; i < pending_ops_.size(); ++i) {
+    BlOp& op = pending_ops_[i];
+    const StorageError* failure = nullptr;
+    if (auto it = blocked.find(op.target_collection); it != blocked.end()) {
+      failure = &it->second;
+    } else {
+      auto index = backlink_index(op.target_collection);
+      std::expected<void, IoError> done;
+      if (!index) {
+        failure = &blocked.emplace(op.target_collection, std::move(index.error())).first->second;
+      } else {
+        // The queue keeps its own copy of the entry until the operation succeeds.
+        done = op.kind == BlOp::Kind::Add ? (*index)->add(op.target_key, op.entry)
+                                          : (*index)->remove(op.target_key, op.entry);
+        if (!done) {
+          failure = &blocked.emplace(op.target_collection, StorageError::from_io(std::move(done.error())))
+                         .first->second;
+        }
+      }
+      if (failure && !first_error) first_error = *failure;
+    }
+    if (!failure) continue;
+    if (own_error && i >= own_from && !*own_error) *own_error = *failure;
+    kept.push_back(std::move(op));
+  }
+  pending_ops_ = std::move(kept);
+  if (first_error) return std::unexpected(std::move(*first_error));
+  return {};
+}
+
+}  // namespace quillet

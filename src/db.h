@@ -7,6 +7,7 @@
 #include <expected>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -87,9 +88,12 @@ class Database {
  private:
   explicit Database(std::string dir_path) : dir_path_(std::move(dir_path)) {}
 
-  // Applies pending_ops_ by the rule above; returns the first error, and
-  // whether an operation at or after position `own_from` stayed queued.
-  std::expected<void, StorageError> apply_pending(std::size_t own_from, bool* own_failed);
+  // Applies pending_ops_ in order. An operation that cannot be made stays
+  // queued with every later one for the same target collection; the others
+  // are made. Returns the first error met; when an operation at or after
+  // position `own_from` stays queued, `*own_error` (if given) receives the
+  // error that held it back. Uses no collection lock.
+  std::expected<void, StorageError> apply_pending(std::size_t own_from, std::optional<StorageError>* own_error);
 
   std::string dir_path_;
   std::vector<BlOp> pending_ops_;
