@@ -20,6 +20,7 @@ from dataclasses import dataclass, field
 import _quilletdb as q
 
 COLLECTIONS = ["users", "posts", "tags"]
+DELETE = "<delete>"  # a write that deletes the key
 KEYS = [f"k{i}" for i in range(12)]
 
 
@@ -28,7 +29,7 @@ class Op:
     """One acknowledged unit: a single call, or a whole transaction."""
 
     kind: str  # "set", "delete", "set_many", "txn"
-    writes: list = field(default_factory=list)  # [(collection, key, value or None for delete)]
+    writes: list = field(default_factory=list)  # [(collection, key, value or DELETE)]
 
 
 def random_value(rng: random.Random):
@@ -54,13 +55,13 @@ def plan(seed: int, count: int) -> list[Op]:
         if roll < 0.55:
             ops.append(Op("set", [(rng.choice(COLLECTIONS), rng.choice(KEYS), random_value(rng))]))
         elif roll < 0.7:
-            ops.append(Op("delete", [(rng.choice(COLLECTIONS), rng.choice(KEYS), None)]))
+            ops.append(Op("delete", [(rng.choice(COLLECTIONS), rng.choice(KEYS), DELETE)]))
         elif roll < 0.8:
             ops.append(Op("set_many", [(rng.choice(COLLECTIONS), rng.choice(KEYS), random_value(rng))
                                        for _ in range(rng.randint(1, 4))]))
         else:
             ops.append(Op("txn", [(rng.choice(COLLECTIONS), rng.choice(KEYS),
-                                   None if rng.random() < 0.2 else random_value(rng))
+                                   DELETE if rng.random() < 0.2 else random_value(rng))
                                   for _ in range(rng.randint(1, 30))]))
     return ops
 
@@ -80,7 +81,7 @@ def run_child(directory: str, seed: int, count: int) -> None:
         else:
             db.begin()
             for c, k, v in op.writes:
-                if v is None:
+                if v is DELETE:
                     db.delete(c, k)
                 else:
                     db.set(c, k, v)
@@ -128,11 +129,11 @@ def check_point(directory: str, ops: list[Op], acked: int) -> None:
     expected = {}
     for op in ops[:acked]:
         for c, k, v in op.writes:
-            expected[(c, k)] = MISSING if v is None else normalise(v)
+            expected[(c, k)] = MISSING if v is DELETE else normalise(v)
     in_flight = {}
     if acked < len(ops):
         for c, k, v in ops[acked].writes:
-            in_flight.setdefault((c, k), []).append(MISSING if v is None else normalise(v))
+            in_flight.setdefault((c, k), []).append(MISSING if v is DELETE else normalise(v))
 
     db = q.open(directory)
     live = {}
@@ -176,7 +177,7 @@ def kill_point(directory: str, seed: int, count: int, rng: random.Random) -> int
         stdout=subprocess.PIPE,
         stdin=subprocess.DEVNULL,
     )
-    target = rng.randint(0, count)
+    target = rng.randint(0, count - 1)
     acked = 0
     buffered = b""
     deadline = time.monotonic() + 60
@@ -194,7 +195,7 @@ def kill_point(directory: str, seed: int, count: int, rng: random.Random) -> int
         buffered = lines.pop()
         acked += sum(1 for line in lines if line and line != b"done")
     # A short random delay lands the kill inside the next call now and then.
-    time.sleep(rng.random() * 0.003)
+    time.sleep(rng.random() * 0.001)
     child.send_signal(signal.SIGKILL)
     child.wait()
     # Acknowledgements written before the kill still count.
@@ -204,7 +205,7 @@ def kill_point(directory: str, seed: int, count: int, rng: random.Random) -> int
     return acked
 
 
-def run(points: int, seed: int, base: str, count: int = 60) -> int:
+def run(points: int, seed: int, base: str, count: int = 300) -> int:
     rng = random.Random(seed)
     for point in range(points):
         directory = os.path.join(base, f"point-{point}")
