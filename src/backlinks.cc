@@ -121,15 +121,13 @@ class RecordReader {
   enum class Status { Record, End, Torn };
 
   // Offset of the record that the next call reads.
-  std::uint64_t offset() const { return buf_offset_ + pos_; }
+  std::uint64_t offset() const { return buf_offset_ + next_; }
 
   // The views of a returned record stay valid until the next call.
   std::expected<Status, IoError> next(Record& record) {
-    buf_offset_ += pos_;
-    buf_.erase(0, pos_);
-    pos_ = 0;
-    if (buf_offset_ >= end_) return Status::End;
-    // Each declared length is checked against the end of the file by make_available
+    start_ = next_;
+    if (offset() >= end_) return Status::End;
+    // make_available checks each declared length against the end of the file
     // before anything is read or allocated for it.
     std::uint64_t need = 1;
     std::uint64_t field_starts[4];
@@ -138,24 +136,33 @@ class RecordReader {
       auto ok = make_available(need + 4);
       if (!ok) return std::unexpected(ok.error());
       if (!*ok) return Status::Torn;
-      field_sizes[i] = get_u32(buf_.data() + need);
+      field_sizes[i] = get_u32(buf_.data() + start_ + need);
       field_starts[i] = need + 4;
       need += 4 + std::uint64_t{field_sizes[i]};
     }
     auto ok = make_available(need);
     if (!ok) return std::unexpected(ok.error());
     if (!*ok) return Status::Torn;
-    record.op = static_cast<std::uint8_t>(buf_[0]);
-    for (int i = 0; i < 4; ++i) record.fields[i] = std::string_view(buf_).substr(field_starts[i], field_sizes[i]);
-    pos_ = static_cast<std::size_t>(need);
+    std::string_view bytes = std::string_view(buf_).substr(start_);
+    record.op = static_cast<std::uint8_t>(bytes[0]);
+    for (int i = 0; i < 4; ++i) record.fields[i] = bytes.substr(field_starts[i], field_sizes[i]);
+    next_ = start_ + static_cast<std::size_t>(need);
     return Status::Record;
   }
 
  private:
-  // Makes the first `size` bytes from the current record start available in
-  // buf_; false when the range ends first.
+  // Makes the first `size` bytes of the current record available in buf_;
+  // false when the range ends first.
   std::expected<bool, IoError> make_available(std::uint64_t size) {
-    if (size > end_ - buf_offset_) return false;
+    std::uint64_t record_offset = buf_offset_ + start_;
+    if (size > end_ - record_offset) return false;
+    if (buf_.size() - start_ >= size) return true;
+    // Drop the records already handed out, only when reading more anyway, so
+    // that each byte is moved at most once per block.
+    buf_.erase(0, start_);
+    buf_offset_ = record_offset;
+    next_ -= start_;
+    start_ = 0;
     while (buf_.size() < size) {
       std::uint64_t file_pos = buf_offset_ + buf_.size();
       std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(
@@ -176,8 +183,9 @@ class RecordReader {
 
   int fd_;
   std::string buf_;
-  std::size_t pos_ = 0;          // end of the last returned record within buf_
-  std::uint64_t buf_offset_;     // file offset of buf_[0]
+  std::size_t start_ = 0;     // start of the current record within buf_
+  std::size_t next_ = 0;      // end of the last returned record within buf_
+  std::uint64_t buf_offset_;  // file offset of buf_[0]
   std::uint64_t end_;
 };
 

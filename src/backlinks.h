@@ -44,7 +44,8 @@ struct BacklinkEntry {
 // children: array elements by index, map entries in map order, then a link's
 // own target (when its path has a "/", a non-empty collection and a key not
 // starting with "$") followed by its local values. `prefix` is the source path
-// of `value` itself (empty for a whole record).
+// of `value` itself; empty means no segments (a whole record). Walks without
+// recursion, so any nesting depth is safe.
 void collect_links(const Value& value, std::string_view prefix, std::vector<LinkRef>& out);
 std::vector<LinkRef> collect_links(const Value& value);
 

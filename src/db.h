@@ -39,8 +39,11 @@ struct GuardedCollection {
 class Database {
  public:
   // Creates the directory with its parents (0777 before umask) and registers
-  // every regular entry named <stem>.qdb with a UTF-8 stem. A .qdb file that
-  // cannot be opened fails the whole open.
+  // every entry named <stem>.qdb (extension after the last ".", which must
+  // not be the first character) whose stem is UTF-8. An entry that cannot be
+  // opened as a collection, a directory named x.qdb included, fails the whole
+  // open. A path holding NUL fails with "file name contained an unexpected
+  // NUL byte".
   static std::expected<std::unique_ptr<Database>, StorageError> open(std::string path);
 
   // Writes out and closes every collection, then applies any backlink
@@ -54,7 +57,9 @@ class Database {
   std::size_t pending_count() const { return pending_ops_.size(); }
 
   // Finds or opens (creating its file) the collection `name`. Names that leave
-  // the directory or spell one file two ways are refused with Io.
+  // the directory or spell one file two ways are refused with Io before any
+  // file is touched: absolute names, and names with a segment other than the
+  // last that is empty, "." or "..". A failed open registers nothing.
   std::expected<std::shared_ptr<GuardedCollection>, StorageError> collection(std::string_view name);
 
   // Finds or opens (creating and replaying its log) the index of `name`.

@@ -244,6 +244,29 @@ TEST(BacklinkFile, ReplayEqualsTheLiveIndexAfterRandomOperations) {
   }
 }
 
+TEST(BacklinkFile, ReplaysLogsSpanningManyReadBlocks) {
+  TempDir dir;
+  std::string path = dir.file("big.qbl");
+  std::string bytes;
+  std::size_t added = 0;
+  for (int i = 0; i < 60000; ++i) {
+    // Varying sizes, so that record boundaries fall anywhere in a block.
+    bytes += record(1, "k" + std::to_string(i % 7), "c", std::to_string(i), std::string(i % 13, 'p'));
+    ++added;
+    if (i == 30000) bytes += record(1, "huge", "c", "h", std::string(1500000, 'h'));
+  }
+  bytes += record(2, "k3", "c", "3", std::string(3, 'p'));
+  testing::write_file(path, bytes);
+  auto index = open_ok(path);
+  std::size_t listed = 0;
+  for (int k = 0; k < 7; ++k) listed += index.entries_of("k" + std::to_string(k)).size();
+  EXPECT_EQ(listed, added - 1);
+  ASSERT_EQ(index.entries_of("huge").size(), 1u);
+  EXPECT_EQ(index.entries_of("huge")[0].source_path.size(), 1500000u);
+  EXPECT_EQ(index.entries_of("k2").back().source_key, "59999");
+  EXPECT_EQ(testing::file_size_of(path), bytes.size());
+}
+
 TEST(BacklinkFile, TornTailIsCutAtEveryBytePosition) {
   TempDir dir;
   std::string path = dir.file("t.qbl");
