@@ -192,6 +192,16 @@ std::expected<void, StorageError> Database::set(std::string_view collection, std
   std::vector<LinkRef> old_links;
   if (auto old = get(collection, key)) collect_links(*old, {}, old_links);
 
+  // A link whose target collection can never have an index file (a NUL in
+  // its name) would leave its operation queued for good and every later
+  // commit failing; such a value is refused before it is written.
+  std::vector<LinkRef> new_links = collect_links(value);
+  for (const LinkRef& l : new_links) {
+    if (l.target_collection.find('\0') != std::string::npos) {
+      return std::unexpected(StorageError::io_text(std::string(kNulInName)));
+    }
+  }
+
   auto guarded = this->collection(collection);
   if (!guarded) return std::unexpected(guarded.error());
   {
@@ -199,7 +209,6 @@ std::expected<void, StorageError> Database::set(std::string_view collection, std
     if (auto written = (*guarded)->collection->set(key, value); !written) return written;
   }
 
-  std::vector<LinkRef> new_links = collect_links(value);
   LinkRefSet old_set = set_of(old_links);
   LinkRefSet new_set = set_of(new_links);
   std::size_t own_from = pending_ops_.size();

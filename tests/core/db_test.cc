@@ -296,6 +296,16 @@ TEST(CollectionNames, NamesThatLeaveTheDirectoryOrAliasAFileAreRefusedBeforeAnyF
   auto nul = db->get(std::string_view("a\0b", 3), "k");
   ASSERT_FALSE(nul);
   EXPECT_EQ(nul.error().text(), "io: file name contained an unexpected NUL byte");
+
+  // A link into a collection that can have no index file is refused before
+  // the record is written, instead of leaving its operation queued for good.
+  auto nul_link = db->set("posts", "p", Value::link(std::string("a\0b/k", 5)));
+  ASSERT_FALSE(nul_link);
+  EXPECT_EQ(nul_link.error().text(), "io: file name contained an unexpected NUL byte");
+  auto unwritten = db->get("posts", "p");
+  ASSERT_FALSE(unwritten);
+  EXPECT_TRUE(unwritten.error().is_key_not_found());
+  EXPECT_EQ(db->pending_count(), 0u);
 }
 
 TEST(CollectionNames, OtherNamesFormTheirFileNamesVerbatim) {
