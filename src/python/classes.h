@@ -38,8 +38,10 @@ struct PyDatabase {
   std::shared_ptr<DatabaseCell> cell;
 };
 
-// The class objects: made once by the first module initialisation and kept
-// for the life of the process. The classes cannot be subclassed, so a type
+// The class objects, in static storage like the interpreter's own classes:
+// readied by the first module initialisation and kept for the life of the
+// process. Static classes carry their bare name (their __module__ is
+// builtins) and are immutable; none of them can be subclassed, so a type
 // test is an identity test on these pointers.
 struct Classes {
   PyTypeObject* tombstone = nullptr;
@@ -48,10 +50,22 @@ struct Classes {
 };
 extern Classes classes;
 
-// Each returns a new class object, or null with the error set.
-PyTypeObject* make_tombstone_class();
-PyTypeObject* make_link_class();
-PyTypeObject* make_database_class();
+// Each readies its class on first use and returns it, or null with the error set.
+PyTypeObject* ready_tombstone_class();
+PyTypeObject* ready_link_class();
+PyTypeObject* ready_database_class();
+
+// A class object with the fields every class of the module shares; the
+// caller adds its slots and passes it to PyType_Ready.
+inline PyTypeObject blank_class(const char* name, Py_ssize_t basicsize, const char* doc) {
+  PyTypeObject type{};
+  Py_SET_REFCNT(&type, 1);
+  type.tp_name = name;
+  type.tp_basicsize = basicsize;
+  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_doc = doc;
+  return type;
+}
 
 // A fresh Tombstone instance (never the module's TOMBSTONE unless asked for
 // by initialisation itself).
@@ -66,13 +80,9 @@ extern const char kOpenSignature[];
 // "No constructor defined for {name}": the tp_new of Database and Tombstone.
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
-// Frees an instance's memory and drops its reference to its (heap) class;
-// the class's own tp_dealloc destroys its C++ members first.
-inline void free_instance(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+// Frees an instance's memory; the class's own tp_dealloc destroys its C++
+// members first.
+inline void free_instance(PyObject* self) { Py_TYPE(self)->tp_free(self); }
 
 // Casts a METH_FASTCALL | METH_KEYWORDS function for a PyMethodDef.
 template <class Function>

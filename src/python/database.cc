@@ -335,29 +335,21 @@ PyMethodDef database_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot database_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(database_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(database_repr)},
-    {Py_tp_methods, database_methods},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},
-};
-
-PyType_Spec database_spec = {
-    "Database",
-    sizeof(PyDatabase),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    database_slots,
-};
+PyTypeObject database_class = blank_class("Database", sizeof(PyDatabase), nullptr);
 
 }  // namespace
 
 const char kOpenSignature[] = "open(path)\n--\n\n";
 
-PyTypeObject* make_database_class() {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&database_spec));
+PyTypeObject* ready_database_class() {
+  if (!PyType_HasFeature(&database_class, Py_TPFLAGS_READY)) {
+    database_class.tp_new = refuse_construction;
+    database_class.tp_dealloc = database_dealloc;
+    database_class.tp_repr = database_repr;
+    database_class.tp_methods = database_methods;
+    if (PyType_Ready(&database_class) < 0) return nullptr;
+  }
+  return &database_class;
 }
 
 PyObject* open_database(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

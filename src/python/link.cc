@@ -75,30 +75,21 @@ PyGetSetDef link_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot link_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(link_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(link_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(link_repr)},
-    {Py_tp_getset, link_getset},
-    // Only the text signature: the class has no documentation text.
-    {Py_tp_doc, const_cast<char*>("Link(path, local=None)\n--\n\n")},
-    {0, nullptr},
-};
-
-PyType_Spec link_spec = {
-    "Link",
-    sizeof(PyLink),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    link_slots,
-};
+// Only the text signature: the class has no documentation text.
+PyTypeObject link_class = blank_class("Link", sizeof(PyLink), "Link(path, local=None)\n--\n\n");
 
 }  // namespace
 
-PyTypeObject* make_link_class() {
-  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&link_spec));
-  if (type != nullptr) type->tp_vectorcall = link_vectorcall;
-  return type;
+PyTypeObject* ready_link_class() {
+  if (!PyType_HasFeature(&link_class, Py_TPFLAGS_READY)) {
+    link_class.tp_new = link_new;
+    link_class.tp_vectorcall = link_vectorcall;
+    link_class.tp_dealloc = link_dealloc;
+    link_class.tp_repr = link_repr;
+    link_class.tp_getset = link_getset;
+    if (PyType_Ready(&link_class) < 0) return nullptr;
+  }
+  return &link_class;
 }
 
 PyObject* new_link(Link link) {

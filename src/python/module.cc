@@ -22,32 +22,18 @@ bool add_member(PyObject* module, const char* name, PyObject* value) {
   return owned && PyModule_AddObjectRef(module, name, owned.get()) == 0;
 }
 
-// A class made once and kept for the life of the process; a failed
-// initialisation keeps what it made for the next attempt.
-PyObject* class_object(PyTypeObject*& slot, PyTypeObject* (*make)()) {
-  if (slot == nullptr) {
-    PyTypeObject* made = make();
-    if (made == nullptr) return nullptr;
-    // A class made from a bare name has no __module__ at all; give it the
-    // one a built-in class with a bare name reports, so that introspection
-    // (repr of the class, pydoc) works as for any built-in.
-    PyRef builtins = PyRef::steal(PyUnicode_InternFromString("builtins"));
-    if (!builtins || PyDict_SetItemString(made->tp_dict, "__module__", builtins.get()) < 0) {
-      Py_DECREF(made);
-      return nullptr;
-    }
-    PyType_Modified(made);
-    slot = made;
-  }
-  return Py_NewRef(reinterpret_cast<PyObject*>(slot));
+// Readies a class on first use and records it for the type tests.
+PyObject* class_object(PyTypeObject*& slot, PyTypeObject* (*ready)()) {
+  slot = ready();
+  return Py_XNewRef(reinterpret_cast<PyObject*>(slot));
 }
 
 bool register_members(PyObject* module) {
   PyObject* name = PyModule_GetNameObject(module);
   PyRef owned_name = PyRef::steal(name);
-  return owned_name && add_member(module, "Tombstone", class_object(classes.tombstone, make_tombstone_class)) &&
-         add_member(module, "Link", class_object(classes.link, make_link_class)) &&
-         add_member(module, "Database", class_object(classes.database, make_database_class)) &&
+  return owned_name && add_member(module, "Tombstone", class_object(classes.tombstone, ready_tombstone_class)) &&
+         add_member(module, "Link", class_object(classes.link, ready_link_class)) &&
+         add_member(module, "Database", class_object(classes.database, ready_database_class)) &&
          add_member(module, "open", PyCFunction_NewEx(&open_def, module, name)) &&
          add_member(module, "TOMBSTONE", new_tombstone());
 }

@@ -11,27 +11,21 @@ int tombstone_bool(PyObject*) { return 0; }
 
 void tombstone_dealloc(PyObject* self) { free_instance(self); }
 
-PyType_Slot tombstone_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tombstone_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(tombstone_repr)},
-    {Py_nb_bool, reinterpret_cast<void*>(tombstone_bool)},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},
-};
-
-PyType_Spec tombstone_spec = {
-    "Tombstone",
-    sizeof(PyTombstone),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    tombstone_slots,
-};
+PyTypeObject tombstone_class = blank_class("Tombstone", sizeof(PyTombstone), nullptr);
+PyNumberMethods tombstone_number_methods{};
 
 }  // namespace
 
-PyTypeObject* make_tombstone_class() {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tombstone_spec));
+PyTypeObject* ready_tombstone_class() {
+  if (!PyType_HasFeature(&tombstone_class, Py_TPFLAGS_READY)) {
+    tombstone_number_methods.nb_bool = tombstone_bool;
+    tombstone_class.tp_as_number = &tombstone_number_methods;
+    tombstone_class.tp_new = refuse_construction;
+    tombstone_class.tp_dealloc = tombstone_dealloc;
+    tombstone_class.tp_repr = tombstone_repr;
+    if (PyType_Ready(&tombstone_class) < 0) return nullptr;
+  }
+  return &tombstone_class;
 }
 
 PyObject* new_tombstone() { return classes.tombstone->tp_alloc(classes.tombstone, 0); }

@@ -1,0 +1,126 @@
+"""resolve, backlinks, begin and commit as Python sees them."""
+import pytest
+
+import _quilletdb
+from _quilletdb import TOMBSTONE, Link, Tombstone
+
+from conftest import catch
+
+
+@pytest.fixture
+def people(db):
+    db.set("addresses", "a1", {"city": "Paris", "zip": "75001"})
+    db.set("users", "alice", {"name": "Alice", "address": Link("addresses/a1")})
+    db.set("posts", "p1", {"title": "Hello", "author": Link("users/alice", {"role": "editor"})})
+    return db
+
+
+@pytest.mark.parametrize(
+    "collection, key, path, expected",
+    [
+        ("users", "alice", ["address", "city"], "Paris"),
+        ("users", "alice", ("address", "city"), "Paris"),
+        ("users", "alice", ["address"], {"city": "Paris", "zip": "75001"}),
+        ("posts", "p1", ["author", "address", "city"], "Paris"),
+        ("posts", "p1", ["author", "role"], "editor"),  # a local value stands in for the field
+        ("posts", "p1", ["author", "missing", "more"], None),
+        ("users", "alice", ["address.city"], None),  # segments are never split
+    ],
+)
+def test_resolve_follows_links(people, collection, key, path, expected):
+    assert people.resolve(collection, key, path) == expected
+
+
+def test_resolve_with_an_empty_path(people):
+    whole = people.resolve("users", "alice", [])
+    assert whole["name"] == "Alice" and whole["address"].path == "addresses/a1"
+    people.set("shortcuts", "home", Link("users/alice/address"))
+    assert people.resolve("shortcuts", "home", ()) == {"city": "Paris", "zip": "75001"}
+
+
+def test_resolve_returns_tombstones_and_converted_values(db):
+    db.set("c", "k", {"gone": [TOMBSTONE], "t": TOMBSTONE})
+    assert isinstance(db.resolve("c", "k", ["t"]), Tombstone)
+    assert isinstance(db.resolve("c", "k", ["t", "beyond"]), Tombstone)
+    assert isinstance(db.resolve("c", "k", ["gone"])[0], Tombstone)
+
+
+@pytest.mark.parametrize(
+    "value, path, message",
+    [
+        ({"list": [1, 2]}, ["list", "0"], "field not found"),
+        ({"n": 5}, ["n", "x"], "field not found"),
+        (Link("nokey"), [], "invalid path: nokey"),
+        ({"l": Link("c/$self.owner")}, ["l"], "invalid path: $self.owner resolved to Null, expected TEXT"),
+        ({"owner": 5, "l": Link("c/$self.owner")}, ["l"], "invalid path: $self.owner resolved to Int(5), expected TEXT"),
+        (Link("c/k"), [], "cyclic link detected"),
+    ],
+)
+def test_resolve_errors_are_runtime_errors(db, value, path, message):
+    db.set("c", "k", value)
+    error = catch(lambda: db.resolve("c", "k", path))
+    assert type(error) is RuntimeError and error.args == (message,)
+
+
+def test_resolve_of_a_missing_start_record(db):
+    error = catch(lambda: db.resolve("users", "nobody", ["name"]))
+    assert type(error) is RuntimeError and str(error) == "storage: key not found"
+
+
+def test_a_chain_of_32_links_resolves_and_33_do_not(db):
+    db.set_many([("chain", str(i), Link(f"chain/{i + 1}")) for i in range(33)])
+    db.set("chain", "33", "end")
+    assert db.resolve("chain", "1", []) == "end"  # 32 links
+    error = catch(lambda: db.resolve("chain", "0", []))  # 33 links
+    assert type(error) is RuntimeError and str(error) == "cyclic link detected"
+
+
+def test_backlinks(people):
+    assert people.backlinks("users", "alice") == [
+        {"source_collection": "posts", "source_key": "p1", "source_path": "author"}
+    ]
+    entry = people.backlinks("users", "alice")[0]
+    assert list(entry) == ["source_collection", "source_key", "source_path"]
+    assert all(type(text) is str for text in entry.values())
+    assert people.backlinks("users", "nobody-links-here") == []
+    assert people.backlinks("users", "does-not-exist") == []
+
+
+def test_backlinks_follow_rewrites_and_deletes(db):
+    db.set("posts", "p1", {"refs": [Link("users/alice"), {"again": Link("users/alice")}]})
+    db.set("posts", "p2", Link("users/alice"))
+    paths = sorted((e["source_key"], e["source_path"]) for e in db.backlinks("users", "alice"))
+    assert paths == [("p1", "refs/0"), ("p1", "refs/1/again"), ("p2", "")]
+    db.set("posts", "p1", {"refs": []})
+    db.delete("posts", "p2")
+    assert db.backlinks("users", "alice") == []
+
+
+def test_transaction_visibility(db_path):
+    db = _quilletdb.open(db_path)
+    db.set("users", "alice", {"name": "Alice"})
+    assert db.begin() is None
+    db.set("posts", "p1", {"author": Link("users/alice")})
+    db.set_many([("posts", "p2", {"author": Link("users/alice")})])
+    # Records are seen at once ...
+    assert db.get("posts", "p1")["author"].path == "users/alice"
+    assert db.resolve("posts", "p2", ["author", "name"]) == "Alice"
+    # ... backlinks only after commit.
+    assert db.backlinks("users", "alice") == []
+    assert db.commit() is None
+    keys = [entry["source_key"] for entry in db.backlinks("users", "alice")]
+    assert keys == ["p1", "p2"]
+    del db
+    again = _quilletdb.open(db_path)
+    assert again.resolve("posts", "p1", ["author", "name"]) == "Alice"
+    assert again.get("posts", "p2")["author"].path == "users/alice"
+    assert [entry["source_key"] for entry in again.backlinks("users", "alice")] == ["p1", "p2"]
+
+
+def test_commit_without_begin_and_begin_twice(db):
+    assert db.commit() is None
+    db.begin()
+    db.begin()
+    db.set("posts", "p", Link("users/u"))
+    db.commit()
+    assert len(db.backlinks("users", "u")) == 1

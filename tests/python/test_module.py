@@ -1,0 +1,149 @@
+"""The module, its three classes, their reprs and the module's lifecycle."""
+import importlib
+import os
+import sys
+import weakref
+
+import pytest
+
+import _quilletdb
+from _quilletdb import TOMBSTONE, Database, Link, Tombstone
+
+from conftest import catch
+
+
+def test_members_in_order():
+    public = [name for name in vars(_quilletdb) if not name.startswith("__")]
+    assert public == ["Tombstone", "Link", "Database", "open", "TOMBSTONE"]
+    assert not _quilletdb.__doc__
+    assert type(TOMBSTONE) is Tombstone
+
+
+@pytest.mark.parametrize("cls, name", [(Tombstone, "Tombstone"), (Link, "Link"), (Database, "Database")])
+def test_classes_have_bare_names_and_no_documentation(cls, name):
+    assert cls.__name__ == cls.__qualname__ == name
+    assert repr(cls) == f"<class '{name}'>"
+    assert cls.__bases__ == (object,)
+    assert not cls.__doc__
+
+
+@pytest.mark.parametrize("cls", [Tombstone, Link, Database])
+def test_classes_cannot_be_subclassed(cls):
+    error = catch(lambda: type("Sub", (cls,), {}))
+    assert type(error) is TypeError
+    assert "is not an acceptable base type" in str(error)
+
+
+def instances(db):
+    return [TOMBSTONE, Link("c/k"), db]
+
+
+def test_no_instance_dict_and_no_weak_references(db):
+    for obj in instances(db):
+        assert type(catch(lambda: setattr(obj, "extra", 1))) is AttributeError
+        assert not hasattr(obj, "__dict__")
+        assert type(catch(lambda: weakref.ref(obj))) is TypeError
+
+
+def test_identity_comparison_and_hash(db):
+    first, second = Link("c/k"), Link("c/k")
+    assert first != second and not first == second
+    assert first == first
+    assert hash(first) == object.__hash__(first)
+    assert type(catch(lambda: first < second)) is TypeError
+    db.set("c", "k", [TOMBSTONE])
+    stored = db.get("c", "k")[0]
+    assert isinstance(stored, Tombstone)
+    assert stored is not TOMBSTONE and stored != TOMBSTONE
+    assert TOMBSTONE == TOMBSTONE
+
+
+@pytest.mark.parametrize("cls, args", [(Database, ()), (Database, ("x",)), (Tombstone, ()), (Tombstone, (1,))])
+def test_no_constructor(cls, args):
+    error = catch(lambda: cls(*args))
+    assert type(error) is TypeError
+    assert str(error) == f"No constructor defined for {cls.__name__}"
+
+
+def test_tombstone_repr_and_truth():
+    assert repr(TOMBSTONE) == "TOMBSTONE"
+    assert bool(TOMBSTONE) is False
+    assert not TOMBSTONE
+
+
+def test_link_attributes_are_read_only_and_fresh():
+    link = Link("c/k", {"a": [1, {"b": None}]})
+    for attribute in ("path", "local"):
+        assert type(catch(lambda: setattr(link, attribute, "x"))) is AttributeError
+        assert type(catch(lambda: delattr(link, attribute))) is AttributeError
+    local = link.local
+    assert local == {"a": [1, {"b": None}]}
+    local["a"].append(2)
+    local["new"] = 1
+    assert link.local == {"a": [1, {"b": None}]}
+    assert link.local is not link.local
+    assert Link("c/k").local == {} and Link("c/k", None).local == {}
+
+
+@pytest.mark.parametrize(
+    "path, quoted",
+    [
+        ("c/k", '"c/k"'),
+        ('a"b', '"a\\"b"'),
+        ("a\\b", '"a\\\\b"'),
+        ("it's", '"it\'s"'),
+        ("\0\t\r\n", '"\\0\\t\\r\\n"'),
+        ("\x01\x7f", '"\\u{1}\\u{7f}"'),
+        ("a\u200bb", '"a\\u{200b}b"'),  # a format character
+        ("\u0378", '"\\u{378}"'),  # unassigned
+        ("é ✓ 😀 e\u0301", '"é ✓ 😀 e\u0301"'),  # printable, combining marks stay
+    ],
+)
+def test_reprs_quote_the_path(tmp_path, monkeypatch, path, quoted):
+    assert repr(Link(path)) == f"Link({quoted})"
+    assert repr(Link(path, {"x": 1})) == f"Link({quoted}, local={{...}})"
+    if "\0" not in path:
+        monkeypatch.chdir(tmp_path)
+        assert repr(_quilletdb.open(path)) == f"Database({quoted})"
+
+
+def test_database_repr_shows_the_path_as_given(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert repr(_quilletdb.open("rel/./db")) == 'Database("rel/./db")'
+
+
+def test_second_initialisation_returns_the_same_module():
+    saved = sys.modules.pop("_quilletdb")
+    try:
+        again = importlib.import_module("_quilletdb")
+        assert again is saved
+        assert again.Link is Link and again.TOMBSTONE is TOMBSTONE
+    finally:
+        sys.modules["_quilletdb"] = saved
+
+
+def test_sub_interpreter_is_refused(tmp_path):
+    subinterpreters = pytest.importorskip("_xxsubinterpreters")
+    result = tmp_path / "result.txt"
+    module_dir = os.path.dirname(_quilletdb.__file__)
+    script = f"""
+import sys
+sys.path.insert(0, {module_dir!r})
+try:
+    import _quilletdb
+    outcome = "imported"
+except ImportError as error:
+    outcome = "ImportError: " + str(error)
+with open({str(result)!r}, "w") as f:
+    f.write(outcome)
+"""
+    interpreter = subinterpreters.create()
+    try:
+        subinterpreters.run_string(interpreter, script)
+    finally:
+        subinterpreters.destroy(interpreter)
+    outcome = result.read_text()
+    assert outcome.startswith("ImportError: ")
+    assert "sub-interpreters are not supported" in outcome
+    # The main interpreter's module is untouched.
+    assert sys.modules["_quilletdb"].TOMBSTONE is TOMBSTONE
