@@ -1,0 +1,90 @@
+"""Type stubs for _quilletdb, an embedded document store.
+
+Values
+------
+`set`, `set_many` and `Link(local=...)` accept None, bool, int (signed
+64-bit; others raise OverflowError), float, str, bytes, list, dict with str
+keys, `Link` and `Tombstone`, nested to at most 10,000 levels (deeper or
+self-containing data raises RecursionError). Subclasses of int, float, str,
+bytes, list and dict are stored as their base type. Anything else, tuples and
+sets included, raises TypeError.
+
+`get` and `resolve` return the same kinds of objects (a stored date, time or
+date-time comes back as an int). Dicts keep their insertion order: a dict read
+back has its keys in the order they were written. When two keys of one dict
+have the same text (str subclasses overriding equality), the stored map holds
+the text once, at the first key's position, with the last key's value.
+
+Errors
+------
+- binding (wrong argument count, names or types): TypeError;
+- storage failures: RuntimeError with the store's text ("io: ...",
+  "codec: ..."); `get` raises KeyError instead, "key not found" for a
+  missing record;
+- `resolve`: RuntimeError ("storage: ...", "invalid path: ...",
+  "cyclic link detected", "field not found");
+- a call made on a Database from inside another call on it by the same
+  thread (for example from a finalizer): RuntimeError.
+"""
+
+from typing import Any, Final, Sequence, TypeAlias, final
+
+# What the store can hold, as Python sees it after reading. A name of the
+# stubs only: import it under `if TYPE_CHECKING:`.
+StoredValue: TypeAlias = (
+    None | bool | int | float | str | bytes | Link | Tombstone | list[StoredValue] | dict[str, StoredValue]
+)
+
+# What a write accepts. Containers are typed loosely (list and dict being
+# invariant, list[int] would not pass as list[StoredValue]); their items are
+# checked when the call runs.
+_Storable: TypeAlias = None | bool | int | float | str | bytes | Link | Tombstone | list[Any] | dict[str, Any]
+
+@final
+class Tombstone:
+    """The deletion marker. Not constructible; false in a boolean context.
+
+    Storing it deletes a record. Read back inside a value it is a new
+    instance each time: test with isinstance, not with `is TOMBSTONE`.
+    """
+
+    def __bool__(self) -> bool: ...
+
+@final
+class Link:
+    """A link to the record `collection/key` (optionally followed by field
+    names), carrying local values of its own. Compares by identity."""
+
+    def __new__(cls, path: str, local: dict[str, Any] | None = None) -> Link: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def local(self) -> dict[str, StoredValue]:
+        """A new dict on every access; changing it does not change the link."""
+
+@final
+class Database:
+    """An open database directory; made by `open`. Safe to share between
+    threads: every call holds the database's lock."""
+
+    def get(self, collection: str, key: str) -> Any:
+        """The record's value (a StoredValue); KeyError when it does not exist."""
+    def set(self, collection: str, key: str, value: _Storable) -> None: ...
+    def set_many(self, ops: list[tuple[str, str, _Storable]]) -> None:
+        """Writes (collection, key, value) items in order; stops at the first
+        failing item, keeping the items written before it."""
+    def delete(self, collection: str, key: str) -> None: ...
+    def resolve(self, collection: str, key: str, path: Sequence[str]) -> Any:
+        """The value at `path` (a list of field names, never a single str),
+        following links across records; a StoredValue."""
+    def begin(self) -> None:
+        """Starts buffering writes; backlinks of the batch appear at commit."""
+    def commit(self) -> None: ...
+    def backlinks(self, collection: str, key: str) -> list[dict[str, str]]:
+        """One dict per incoming link, with the keys source_collection,
+        source_key and source_path."""
+
+def open(path: str) -> Database:
+    """Opens the database directory `path`, creating it when missing."""
+
+TOMBSTONE: Final[Tombstone]
