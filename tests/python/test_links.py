@@ -1,4 +1,7 @@
 """resolve, backlinks, begin and commit as Python sees them."""
+import faulthandler
+import sys
+
 import pytest
 
 import _quilletdb
@@ -124,3 +127,35 @@ def test_commit_without_begin_and_begin_twice(db):
     db.set("posts", "p", Link("users/u"))
     db.commit()
     assert len(db.backlinks("users", "u")) == 1
+
+
+@pytest.fixture
+def hang_guard():
+    """A hang ends the run with a traceback instead of blocking it for good."""
+    faulthandler.dump_traceback_later(300, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+def test_long_path_into_a_deep_record(db, hang_guard):
+    old_limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(100_000)
+    try:
+        value = "bottom"
+        for _ in range(9000):
+            value = {"d": value}
+        db.set("deep", "k", value)
+    finally:
+        sys.setrecursionlimit(old_limit)
+    assert db.resolve("deep", "k", ["d"] * 9000) == "bottom"
+    error = catch(lambda: db.resolve("deep", "k", ["d"] * 300_000))
+    assert type(error) is RuntimeError and str(error) == "field not found"
+
+
+def test_chained_self_keys_resolve(db, hang_guard):
+    # f<i> is a link back to the root whose key is read through f<i+1>.
+    root = {f"f{i}": Link(f"start/$self.f{i + 1}.key/f{i + 1}") for i in range(31)}
+    root["f31"] = {"key": "r"}
+    db.set("start", "r", root)
+    assert db.resolve("start", "r", ["f0", "key"]) == "r"
+    assert db.resolve("start", "r", ["f30", "key"]) == "r"
