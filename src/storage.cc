@@ -1,10 +1,15 @@
 #include "storage.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
+#include <utility>
 
 namespace quillet {
 
@@ -17,6 +22,7 @@ constexpr std::size_t kScanBlock = std::size_t{1} << 20;
 // `get` reads this many bytes past the record header in its first read, so
 // that small values cost one system call.
 constexpr std::size_t kReadAhead = 248;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 StorageError io_error(IoError e) { return StorageError::from_io(std::move(e)); }
 
@@ -38,17 +44,14 @@ class BlockReader {
  public:
   explicit BlockReader(int fd) : fd_(fd) {}
 
-  // Makes the bytes [offset, end) available, reading on from `offset` in
-  // large blocks. Returns false when the file holds fewer bytes than that (it
-  // shrank under us). REQUIRES: offsets only grow from call to call; `end`
-  // lies within the file size the caller checked, which bounds the buffer.
-  std::expected<bool, IoError> cover(std::uint64_t offset, std::uint64_t end) {
-    if (offset >= start_ && end <= start_ + len_) return true;
-    return refill(offset, end);
-  }
+  bool has(std::uint64_t offset, std::uint64_t end) const { return offset >= start_ && end <= start_ + len_; }
   const char* at(std::uint64_t offset) const { return data_.get() + (offset - start_); }
 
- private:
+  // Makes the bytes [offset, end) available, reading on from `offset` in
+  // large blocks; earlier bytes may move or go. Returns false when the file
+  // holds fewer bytes than that (it shrank under us). REQUIRES: offsets only
+  // grow from call to call; `end` lies within the file size the caller
+  // checked, which bounds the buffer.
   std::expected<bool, IoError> refill(std::uint64_t offset, std::uint64_t end) {
     const std::size_t need = static_cast<std::size_t>(end - offset);
     const std::size_t want = std::max(kScanBlock, need);
@@ -73,6 +76,7 @@ class BlockReader {
     return true;
   }
 
+ private:
   int fd_;
   std::unique_ptr<char[]> data_;
   std::size_t capacity_ = 0;
@@ -81,6 +85,130 @@ class BlockReader {
 };
 
 }  // namespace
+
+template <class T>
+T* KeyTable::HugePageAllocator<T>::allocate(std::size_t n) {
+  const std::size_t bytes = n * sizeof(T);
+  if (bytes < kHugePage) return std::allocator<T>().allocate(n);
+  void* p = std::aligned_alloc(kHugePage, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+  if (p == nullptr) throw std::bad_alloc();
+  ::madvise(p, bytes, MADV_HUGEPAGE);
+  return static_cast<T*>(p);
+}
+
+template <class T>
+void KeyTable::HugePageAllocator<T>::deallocate(T* p, std::size_t n) {
+  if (n * sizeof(T) < kHugePage) return std::allocator<T>().deallocate(p, n);
+  std::free(p);
+}
+
+template struct KeyTable::HugePageAllocator<KeyTable::Slot>;
+
+std::uint64_t KeyTable::hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
+
+void KeyTable::prefetch(std::uint64_t h) const {
+  if (!slots_.empty()) __builtin_prefetch(&slots_[home(static_cast<std::uint32_t>(h >> 32))]);
+}
+
+std::size_t KeyTable::find_slot(std::string_view key, std::uint32_t tag) const {
+  if (slots_.empty()) return kNotFound;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = home(tag);; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.number == kEmpty) return kNotFound;
+    if (slot.tag == tag && key_of(slot) == key) return i;
+  }
+}
+
+const std::uint64_t* KeyTable::find(std::string_view key, std::uint64_t h) const {
+  const std::size_t i = find_slot(key, static_cast<std::uint32_t>(h >> 32));
+  return i == kNotFound ? nullptr : &slots_[i].number;
+}
+
+std::pair<std::uint64_t*, bool> KeyTable::insert(std::string_view key, std::uint64_t h, std::uint64_t number) {
+  // At most three quarters full, so that probing for an absent key stays short.
+  if ((count_ + 1) * 4 > slots_.size() * 3) {
+    rebuild(slots_.empty() ? 4 : bits_ + 1);
+  } else if (arena_.size() - live_bytes_ > live_bytes_ + slots_.size() * 8) {
+    // Keys removed and added again pile up in the arena; the rebuild's cost
+    // is paid for by the dead bytes it drops.
+    rebuild(bits_);
+  }
+  const auto tag = static_cast<std::uint32_t>(h >> 32);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = home(tag);; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.number == kEmpty) {
+      slot = {number, arena_.size(), static_cast<std::uint32_t>(key.size()), tag};
+      arena_.append(key);
+      live_bytes_ += key.size();
+      ++count_;
+      return {&slot.number, true};
+    }
+    if (slot.tag == tag && key_of(slot) == key) return {&slot.number, false};
+  }
+}
+
+std::optional<std::uint64_t> KeyTable::erase(std::string_view key, std::uint64_t h) {
+  std::size_t hole = find_slot(key, static_cast<std::uint32_t>(h >> 32));
+  if (hole == kNotFound) return std::nullopt;
+  const std::uint64_t number = slots_[hole].number;
+  live_bytes_ -= slots_[hole].key_len;
+  --count_;
+  // Backward-shift deletion: move later entries of the probe run into the
+  // hole unless that would put them before their home slot.
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t j = (hole + 1) & mask; slots_[j].number != kEmpty; j = (j + 1) & mask) {
+    const std::size_t k = home(slots_[j].tag);
+    const bool home_after_hole = hole <= j ? (hole < k && k <= j) : (hole < k || k <= j);
+    if (!home_after_hole) {
+      slots_[hole] = slots_[j];
+      hole = j;
+    }
+  }
+  slots_[hole].number = kEmpty;
+  return number;
+}
+
+void KeyTable::reserve(std::size_t keys, std::size_t key_bytes) {
+  unsigned bits = std::max(bits_, 4u);
+  while (keys * 4 > (std::size_t{1} << bits) * 3) ++bits;
+  if (bits > bits_) rebuild(bits);
+  arena_.reserve(arena_.size() + key_bytes);
+}
+
+void KeyTable::rebuild(unsigned bits) {
+  auto old = std::exchange(slots_, {});
+  bits_ = bits;
+  slots_.assign(std::size_t{1} << bits_, Slot{kEmpty, 0, 0, 0});
+  const bool compact = arena_.size() - live_bytes_ > live_bytes_ / 4;
+  std::string arena;
+  if (compact) arena.reserve(live_bytes_);
+  const std::size_t mask = slots_.size() - 1;
+  // Old slots come nearly in order of their home, so the new table fills
+  // nearly in order too: few cache misses.
+  for (Slot slot : old) {
+    if (slot.number == kEmpty) continue;
+    if (compact) {
+      const std::string_view key = key_of(slot);
+      slot.key_pos = arena.size();
+      arena.append(key);
+    }
+    std::size_t i = home(slot.tag);
+    while (slots_[i].number != kEmpty) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+  if (compact) arena_ = std::move(arena);
+}
+
+std::vector<std::string> KeyTable::keys() const {
+  std::vector<std::string> out;
+  out.reserve(count_);
+  for (const Slot& slot : slots_) {
+    if (slot.number != kEmpty) out.emplace_back(key_of(slot));
+  }
+  return out;
+}
 
 std::string StorageError::text() const {
   switch (kind) {
@@ -142,46 +270,102 @@ Collection::~Collection() {
 
 std::expected<Collection::ScanResult, StorageError> Collection::scan_records(std::uint64_t from, std::uint64_t size,
                                                                              bool forget_cached) {
+  // Records are indexed a few behind the one being parsed, so that the index
+  // slot of each key can be prefetched while the next keys are parsed. The
+  // pending keys point into the read window and are applied before it moves.
+  struct Pending {
+    std::string_view key;
+    std::uint64_t hash;
+    std::uint64_t offset;
+    bool tombstone;
+  };
+  constexpr std::size_t kLookahead = 16;
+  std::array<Pending, kLookahead> pending;
+  std::size_t first = 0;
+  std::size_t waiting = 0;
+  auto apply_oldest = [&] {
+    const Pending& p = pending[first];
+    if (forget_cached) this->forget_cached(p.key, p.hash);
+    if (p.tombstone) {
+      index_.erase(p.key, p.hash);
+    } else if (auto [offset, added] = index_.insert(p.key, p.hash, p.offset); !added) {
+      *offset = p.offset;
+    }
+    first = (first + 1) % kLookahead;
+    --waiting;
+  };
+  auto apply_all = [&] {
+    while (waiting > 0) apply_oldest();
+  };
+
+  // Once the first block is indexed, the index is sized for the whole file
+  // as that block suggests, which saves the growing steps on the way.
+  constexpr std::uint64_t kSampleBytes = kScanBlock;
+  constexpr double kMaxSampleScale = 32;
+  bool sized = size - from < 2 * kSampleBytes;
+  std::size_t sampled_records = 0;
+  std::uint64_t sampled_key_bytes = 0;
+
+  // A file cut shorter than what was already indexed was damaged by someone
+  // else; there is nothing to index and no tail of ours to judge.
+  if (size < from) return ScanResult{from, from};
+
   BlockReader file(reader_.get());
   std::uint64_t pos = from;
+  auto cover = [&](std::uint64_t end) -> std::expected<bool, StorageError> {
+    if (file.has(pos, end)) return true;
+    apply_all();
+    auto covered = file.refill(pos, end);
+    if (!covered) return std::unexpected(io_error(covered.error()));
+    return *covered;
+  };
+
   // Every length is checked against what remains of the file before anything
   // is read or allocated for it; a record that runs past the end is the
   // incomplete tail, whatever its bytes say.
   while (size - pos >= 8) {
-    auto covered = file.cover(pos, pos + 4);
-    if (!covered) return std::unexpected(io_error(covered.error()));
+    auto covered = cover(pos + 4);
+    if (!covered) return std::unexpected(covered.error());
     if (!*covered) break;
     const std::uint64_t key_len = get_u32(file.at(pos));
     if (size - pos - 8 < key_len) break;
     const std::uint64_t header_end = pos + 8 + key_len;
-    covered = file.cover(pos, header_end);
-    if (!covered) return std::unexpected(io_error(covered.error()));
+    covered = cover(header_end);
+    if (!covered) return std::unexpected(covered.error());
     if (!*covered) break;
     const std::uint64_t value_len = get_u32(file.at(header_end - 4));
     if (size - header_end < value_len) break;
     bool tombstone = false;
     if (value_len > 0) {
-      covered = file.cover(pos, header_end + 1);
-      if (!covered) return std::unexpected(io_error(covered.error()));
+      covered = cover(header_end + 1);
+      if (!covered) return std::unexpected(covered.error());
       if (!*covered) break;
       tombstone = static_cast<std::uint8_t>(*file.at(header_end)) == kTombstoneTypeByte;
     }
 
     const std::string_view key(file.at(pos + 4), static_cast<std::size_t>(key_len));
     if (!is_valid_utf8(key)) return std::unexpected(StorageError::io_text("invalid utf8 key"));
-    if (forget_cached) {
-      if (auto cached = cache_.find(key); cached != cache_.end()) cache_.erase(cached);
-    }
-    auto indexed = index_.find(key);
-    if (tombstone) {
-      if (indexed != index_.end()) index_.erase(indexed);
-    } else if (indexed != index_.end()) {
-      indexed->second = pos;
-    } else {
-      index_.emplace(std::string(key), pos);
-    }
+    const std::uint64_t hash = KeyTable::hash(key);
+    index_.prefetch(hash);
+    if (waiting == kLookahead) apply_oldest();
+    pending[(first + waiting) % kLookahead] = {key, hash, pos, tombstone};
+    ++waiting;
     pos = header_end + value_len;
+    if (!sized) {
+      ++sampled_records;
+      sampled_key_bytes += key_len;
+      if (pos - from >= kSampleBytes) {
+        // Capped so that a dense first block before large records costs a
+        // bounded amount of memory rather than a table for the whole file.
+        const double scale =
+            std::min(kMaxSampleScale, static_cast<double>(size - from) / static_cast<double>(pos - from));
+        index_.reserve(index_.size() + static_cast<std::size_t>(static_cast<double>(sampled_records) * scale),
+                       static_cast<std::size_t>(static_cast<double>(sampled_key_bytes) * scale));
+        sized = true;
+      }
+    }
   }
+  apply_all();
   return ScanResult{pos, size};
 }
 
@@ -297,15 +481,16 @@ void Collection::cut_failed_write(std::uint64_t written, std::uint64_t whole) {
 }
 
 std::expected<Value, StorageError> Collection::get(std::string_view key) {
-  if (auto cached = cache_.find(key); cached != cache_.end()) {
+  const std::uint64_t hash = KeyTable::hash(key);
+  if (const std::uint64_t* cached = cache_.find(key, hash)) {
     std::size_t position = 0;
-    auto value = decode(cached->second, position);
+    auto value = decode(cached_value(*cached), position);
     if (!value) return std::unexpected(StorageError::from_codec(value.error()));
     return std::move(*value);
   }
-  auto indexed = index_.find(key);
-  if (indexed == index_.end()) return std::unexpected(StorageError::key_not_found());
-  const std::uint64_t offset = indexed->second;
+  const std::uint64_t* indexed = index_.find(key, hash);
+  if (indexed == nullptr) return std::unexpected(StorageError::key_not_found());
+  const std::uint64_t offset = *indexed;
   const int fd = reader_.get();
 
   // One read covers the header and, for small values, the value too.
@@ -319,7 +504,9 @@ std::expected<Value, StorageError> Collection::get(std::string_view key) {
     // allocating for them.
     auto size = file_size(fd);
     if (!size) return std::unexpected(io_error(size.error()));
-    if (*size < offset || *size - offset < end) return std::unexpected(StorageError::io_text(std::string(kFillWholeBuffer)));
+    if (*size < offset || *size - offset < end) {
+      return std::unexpected(StorageError::io_text(std::string(kFillWholeBuffer)));
+    }
     read_buf_.resize(static_cast<std::size_t>(end));
     auto rest = pread_exact(fd, read_buf_.data() + have, read_buf_.size() - have, offset + have);
     if (!rest) return std::unexpected(io_error(rest.error()));
@@ -342,9 +529,7 @@ std::expected<Value, StorageError> Collection::get(std::string_view key) {
 std::expected<void, StorageError> Collection::set(std::string_view key, const Value& value) {
   // Refusals come before any byte is written: a length that does not fit its
   // 4-byte field, or nesting the decoder would refuse, could never be read back.
-  if (key.size() > kMaxLength) {
-    return std::unexpected(StorageError::io_text(too_long("key", key.size())));
-  }
+  if (key.size() > kMaxLength) return std::unexpected(StorageError::io_text(too_long("key", key.size())));
   if (std::string why = check_encodable(value); !why.empty()) return std::unexpected(StorageError::io_text(why));
 
   record_.clear();
@@ -354,9 +539,7 @@ std::expected<void, StorageError> Collection::set(std::string_view key, const Va
   const std::size_t value_start = record_.size();
   encode(value, record_);
   const std::size_t value_len = record_.size() - value_start;
-  if (value_len > kMaxLength) {
-    return std::unexpected(StorageError::io_text(too_long("encoded value", value_len)));
-  }
+  if (value_len > kMaxLength) return std::unexpected(StorageError::io_text(too_long("encoded value", value_len)));
   std::string value_len_bytes;
   put_u32(value_len_bytes, static_cast<std::uint32_t>(value_len));
   record_.replace(value_start - 4, 4, value_len_bytes);
@@ -375,38 +558,61 @@ std::expected<void, StorageError> Collection::set(std::string_view key, const Va
 
   const std::uint64_t offset = end_offset_;
   end_offset_ += record_.size();
-  auto indexed = index_.find(key);
-  auto cached = cache_.find(key);
+  const std::uint64_t hash = KeyTable::hash(key);
   if (value.is_tombstone()) {
-    if (indexed != index_.end()) index_.erase(indexed);
-    if (cached != cache_.end()) cache_.erase(cached);
+    index_.erase(key, hash);
+    forget_cached(key, hash);
     return {};
   }
-  const std::string_view encoded = std::string_view(record_).substr(value_start);
-  if (indexed != index_.end()) {
-    indexed->second = offset;
-  } else {
-    index_.emplace(std::string(key), offset);
-  }
-  if (cached != cache_.end()) {
-    cached->second.assign(encoded);
-  } else {
-    cache_.emplace(std::string(key), std::string(encoded));
-  }
+  if (auto [indexed, added] = index_.insert(key, hash, offset); !added) *indexed = offset;
+  cache_value(key, hash, std::string_view(record_).substr(value_start));
   return {};
+}
+
+std::string_view Collection::cached_value(std::uint64_t position) const {
+  const char* at = cache_values_.data() + position;
+  return {at + 4, get_u32(at)};
+}
+
+void Collection::cache_value(std::string_view key, std::uint64_t h, std::string_view encoded) {
+  const std::uint64_t position = cache_values_.size();
+  put_u32(cache_values_, static_cast<std::uint32_t>(encoded.size()));
+  cache_values_.append(encoded);
+  if (auto [cached, added] = cache_.insert(key, h, position); !added) {
+    cache_dead_bytes_ += 4 + cached_value(*cached).size();
+    *cached = position;
+    compact_cache_values();
+  }
+}
+
+void Collection::forget_cached(std::string_view key, std::uint64_t h) {
+  if (auto position = cache_.erase(key, h)) {
+    cache_dead_bytes_ += 4 + cached_value(*position).size();
+    compact_cache_values();
+  }
+}
+
+void Collection::compact_cache_values() {
+  // Rebuilt once the dead bytes outweigh the live ones, so the arena stays
+  // within twice what the cached values need, at an amortised copy per byte.
+  constexpr std::size_t kMinDeadBytes = std::size_t{1} << 20;
+  if (cache_dead_bytes_ < kMinDeadBytes || cache_dead_bytes_ * 2 < cache_values_.size()) return;
+  std::string values;
+  values.reserve(cache_values_.size() - cache_dead_bytes_);
+  cache_.for_each_number([&](std::uint64_t& position) {
+    const std::string_view value = cached_value(position);
+    position = values.size();
+    put_u32(values, static_cast<std::uint32_t>(value.size()));
+    values.append(value);
+  });
+  cache_values_ = std::move(values);
+  cache_dead_bytes_ = 0;
 }
 
 std::expected<void, StorageError> Collection::flush() {
   if (buffer_.empty()) return {};
   if (auto writable = ensure_writable(); !writable) return writable;
   return write_out({});
-}
-
-std::vector<std::string> Collection::live_keys() const {
-  std::vector<std::string> keys;
-  keys.reserve(index_.size());
-  for (const auto& entry : index_) keys.push_back(entry.first);
-  return keys;
 }
 
 }  // namespace quillet

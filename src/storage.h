@@ -9,11 +9,11 @@
 
 #include <cstdint>
 #include <expected>
-#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "codec.h"
@@ -42,6 +42,73 @@ inline constexpr std::size_t kWriteBufferSize = 65536;
 // A torn tail longer than this is never cut automatically: it is more than an
 // interrupted append can leave, so it is damage for a person to look at.
 inline constexpr std::uint64_t kMaxAutoCutTail = 65536;
+
+// Text key -> 64-bit number, the in-memory maps of a Collection (key -> file
+// offset, key -> cached value position). An open-addressing table over one
+// arena of key bytes: indexing a large file costs no allocation per key and
+// about one cache miss per record, which the scan hides by prefetching.
+// Memory stays proportional to the present keys: the bytes of removed keys
+// are reclaimed once they outweigh the rest.
+class KeyTable {
+ public:
+  static std::uint64_t hash(std::string_view key);
+  // Wherever `h` is passed it is hash(key); any value that is always the
+  // same for the same key is correct, only slower when many keys share it.
+  // Adds `key` with `number` unless present; either way returns where the
+  // key's number is kept and whether it was added.
+  std::pair<std::uint64_t*, bool> insert(std::string_view key, std::uint64_t h, std::uint64_t number);
+  // Removes `key`; returns its number, or nullopt when it was absent.
+  std::optional<std::uint64_t> erase(std::string_view key, std::uint64_t h);
+  const std::uint64_t* find(std::string_view key, std::uint64_t h) const;
+  void prefetch(std::uint64_t h) const;
+  // Makes room for `keys` keys holding `key_bytes` bytes in all.
+  void reserve(std::size_t keys, std::size_t key_bytes);
+  std::size_t size() const { return count_; }
+  // Bytes held for keys, those of removed keys not yet reclaimed included.
+  std::size_t key_bytes_held() const { return arena_.size(); }
+  std::vector<std::string> keys() const;
+  template <class F>
+  void for_each_number(F&& f) {
+    for (Slot& slot : slots_) {
+      if (slot.number != kEmpty) f(slot.number);
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t number;  // kEmpty when the slot is free
+    std::uint64_t key_pos;
+    std::uint32_t key_len;
+    std::uint32_t tag;  // the hash's top 32 bits: the home slot, then a fingerprint
+  };
+  // Marks a free slot: file offsets and arena positions never get this big.
+  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+  static constexpr std::size_t kNotFound = ~std::size_t{0};
+
+  std::size_t home(std::uint32_t tag) const { return tag >> (32 - bits_); }
+  std::string_view key_of(const Slot& slot) const { return {arena_.data() + slot.key_pos, slot.key_len}; }
+  std::size_t find_slot(std::string_view key, std::uint32_t tag) const;  // or kNotFound
+  // Rehashes into 2^bits slots, dropping the bytes of removed keys.
+  void rebuild(unsigned bits);
+
+  // Large tables ask for huge pages: every lookup lands on a random slot,
+  // and with 4 KiB pages nearly each one would also miss the TLB.
+  template <class T>
+  struct HugePageAllocator {
+    using value_type = T;
+    HugePageAllocator() = default;
+    template <class U>
+    HugePageAllocator(const HugePageAllocator<U>&) {}
+    T* allocate(std::size_t n);
+    void deallocate(T* p, std::size_t n);
+    bool operator==(const HugePageAllocator&) const = default;
+  };
+  std::vector<Slot, HugePageAllocator<Slot>> slots_;  // a power of two in size, or empty
+  unsigned bits_ = 0;
+  std::size_t count_ = 0;
+  std::string arena_;           // the bytes of every key added since the last grow
+  std::size_t live_bytes_ = 0;  // of which present keys hold this many
+};
 
 // Not synchronised: the database core guards each Collection with its own lock
 // and holds it around every call.
@@ -86,19 +153,10 @@ class Collection {
   bool has_buffered_data() const { return !buffer_.empty(); }
 
   // Live keys in no particular order, and how many there are.
-  std::vector<std::string> live_keys() const;
+  std::vector<std::string> live_keys() const { return index_.keys(); }
   std::size_t live_count() const { return index_.size(); }
 
  private:
-  // Lets the maps be searched with a string_view, so that neither the scan nor
-  // `get` allocates a key just to look it up.
-  struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-  };
-  template <class T>
-  using KeyMap = std::unordered_map<std::string, T, KeyHash, std::equal_to<>>;
-
   // Where a scan stopped: records end at `complete_end`; the bytes from there
   // to `size` are an incomplete last record (none when the two are equal).
   struct ScanResult {
@@ -129,14 +187,23 @@ class Collection {
   // `record` counts as not written.
   std::expected<void, StorageError> write_out(std::string_view record);
   void append_to_buffer(std::string_view record);
+  std::string_view cached_value(std::uint64_t position) const;
+  void cache_value(std::string_view key, std::uint64_t h, std::string_view encoded);
+  void forget_cached(std::string_view key, std::uint64_t h);
+  void compact_cache_values();
 
   std::string path_;
   Fd reader_;
   Fd writer_;  // O_APPEND; holds the advisory lock
   std::string buffer_;                      // whole records only
   std::vector<std::size_t> record_ends_;    // end of each buffered record within buffer_
-  KeyMap<std::uint64_t> index_;
-  KeyMap<std::string> cache_;  // key -> encoded value
+  KeyTable index_;  // key -> file offset of its latest record
+  // key -> position in cache_values_ of its encoded value (4-byte length,
+  // then the bytes). Overwritten values stay behind as dead bytes until the
+  // arena is rebuilt.
+  KeyTable cache_;
+  std::string cache_values_;
+  std::size_t cache_dead_bytes_ = 0;
   std::uint64_t end_offset_ = 0;
   bool in_transaction_ = false;
   // When the file ends inside a record that could not be cut, writes are

@@ -78,6 +78,77 @@ TEST(StorageErrorTest, Texts) {
   EXPECT_FALSE(StorageError::io_text("x").is_key_not_found());
 }
 
+// KeyTable against std::map. A sliding window of a few dozen live keys keeps
+// the table small and makes removed keys' bytes pile up for reclaiming; the
+// colliding variant gives every key a home in the last slots, so that every
+// probe run, and every backward shift on removal, wraps around the end.
+TEST(KeyTableTest, AgreesWithMap) {
+  for (const bool colliding : {false, true}) {
+    SCOPED_TRACE(colliding ? "colliding hashes" : "real hashes");
+    std::mt19937 rng(colliding ? 2 : 1);
+    KeyTable table;
+    std::map<std::string, std::uint64_t> model;
+    auto hash_of = [&](const std::string& key) {
+      const std::uint64_t h = KeyTable::hash(key);
+      return colliding ? (0xFFFFFFFFull - h % 3) << 32 : h;
+    };
+    auto key_of = [](std::uint64_t n) { return numbered(std::string(n % 12, 'k'), static_cast<int>(n)); };
+    for (std::uint64_t i = 0; i < 60000; ++i) {
+      const std::uint64_t window = i / 100;
+      if (i % 100 == 0 && window > 0) {
+        // The key leaving the window goes for good.
+        const std::string gone = key_of(window - 1);
+        ASSERT_EQ(table.erase(gone, hash_of(gone)).has_value(), model.erase(gone) == 1);
+      }
+      const std::string key = key_of(window + rng() % 40);
+      const std::uint64_t h = hash_of(key);
+      const auto in_model = model.find(key);
+      switch (rng() % 3) {
+        case 0: {
+          auto [number, added] = table.insert(key, h, i);
+          ASSERT_EQ(added, in_model == model.end()) << key;
+          ASSERT_EQ(*number, added ? i : in_model->second) << key;
+          *number = i + 1;
+          model[key] = i + 1;
+          break;
+        }
+        case 1: {
+          const auto removed = table.erase(key, h);
+          ASSERT_EQ(removed.has_value(), in_model != model.end()) << key;
+          if (removed) {
+            ASSERT_EQ(*removed, in_model->second);
+            model.erase(in_model);
+          }
+          break;
+        }
+        default: {
+          const std::uint64_t* number = table.find(key, h);
+          ASSERT_EQ(number != nullptr, in_model != model.end()) << key;
+          if (number) {
+            ASSERT_EQ(*number, in_model->second);
+          }
+        }
+      }
+      ASSERT_EQ(table.size(), model.size());
+    }
+    auto keys = table.keys();
+    std::sort(keys.begin(), keys.end());
+    std::vector<std::string> expected;
+    std::size_t live_bytes = 0;
+    for (const auto& [key, number] : model) {
+      expected.push_back(key);
+      live_bytes += key.size();
+      const std::uint64_t* found = table.find(key, hash_of(key));
+      ASSERT_NE(found, nullptr);
+      EXPECT_EQ(*found, number);
+    }
+    EXPECT_EQ(keys, expected);
+    // Thousands of insertions of ~10-byte keys went through; at most 40
+    // keys are live.
+    EXPECT_LT(table.key_bytes_held(), 2 * live_bytes + 1024);
+  }
+}
+
 TEST(CollectionTest, MissingFileIsCreatedEmpty) {
   TempDir dir;
   const std::string path = dir.file("c.qdb");
@@ -189,6 +260,52 @@ TEST(CollectionTest, ReopenAgreesWithModel) {
     }
   }
   EXPECT_EQ(read_file(path), expected_file);
+}
+
+// Thousands of keys, overwritten and deleted many times over: enough for
+// the index to grow and shift entries on deletion, and for the cache's value
+// store to be rebuilt several times. Every key must read as the model says,
+// from memory and, after a reopen, from the file.
+TEST(CollectionTest, ManyKeysAgreeWithModel) {
+  TempDir dir;
+  const std::string path = dir.file("c.qdb");
+  std::mt19937 rng(777);
+  std::vector<std::string> keys;
+  for (int i = 0; i < 4000; ++i) {
+    keys.push_back(std::string(rng() % 30, static_cast<char>('a' + rng() % 26)) + numbered("\xE2\x82\xAC", i));
+  }
+  std::map<std::string, std::string> model;
+  auto check_all = [&](Collection& c) {
+    for (const auto& key : keys) {
+      const auto it = model.find(key);
+      ASSERT_EQ(lookup(c, key), it == model.end() ? "key not found" : it->second) << "key " << key;
+    }
+    auto live = c.live_keys();
+    std::sort(live.begin(), live.end());
+    std::vector<std::string> expected;
+    for (const auto& entry : model) expected.push_back(entry.first);
+    ASSERT_EQ(live, expected);
+  };
+  {
+    auto c = open_ok(path);
+    ASSERT_NE(c, nullptr);
+    for (int i = 0; i < 30000; ++i) {
+      if (i % 5000 == 0) c->set_in_transaction(rng() % 2 == 0);
+      const std::string& key = keys[rng() % keys.size()];
+      const Value value = rng() % 4 == 0 ? Value::tombstone() : Value::blob(std::string(rng() % 800, 'v'));
+      ASSERT_EQ(set_result(*c, key, value), "ok");
+      if (value.is_tombstone()) {
+        model.erase(key);
+      } else {
+        model[key] = hex_of(value);
+      }
+    }
+    check_all(*c);
+  }
+  auto c = open_ok(path);
+  ASSERT_NE(c, nullptr);
+  check_all(*c);
+  EXPECT_EQ(c->end_offset(), testing::file_size_of(path));
 }
 
 TEST(CollectionTest, NewRecordsGoAfterTheLastByte) {
