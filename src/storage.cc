@@ -32,6 +32,20 @@ std::string too_long(std::string_view what, std::uint64_t size) {
          std::to_string(kMaxLength) + " bytes)";
 }
 
+// Opening with O_NONBLOCK keeps a FIFO from blocking the open; once the path
+// is known to be a regular file the flag goes, so that no file system can
+// answer a read or write with EAGAIN.
+std::expected<Fd, IoError> open_regular(const std::string& path, int flags) {
+  auto fd = open_file(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (!fd) return fd;
+  if (auto regular = require_regular_file(fd->get()); !regular) return std::unexpected(regular.error());
+  const int status = ::fcntl(fd->get(), F_GETFL);
+  if (status < 0 || ::fcntl(fd->get(), F_SETFL, status & ~O_NONBLOCK) < 0) {
+    return std::unexpected(IoError::from_errno(errno));
+  }
+  return fd;
+}
+
 std::expected<void, IoError> truncate_to(int fd, std::uint64_t size) {
   while (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
     if (errno != EINTR) return std::unexpected(IoError::from_errno(errno));
@@ -223,14 +237,12 @@ std::string StorageError::text() const {
 }
 
 std::expected<std::unique_ptr<Collection>, StorageError> Collection::open(const std::string& path) {
-  // O_NONBLOCK: opening a FIFO would otherwise wait for its other end; the
-  // flag means nothing for the regular files that get past the check.
-  auto reader = open_file(path, O_RDONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  // The reader's open creates a missing file; the writer then opens it
+  // without creation.
+  auto reader = open_regular(path, O_RDONLY | O_CREAT);
   if (!reader) return std::unexpected(io_error(reader.error()));
-  if (auto regular = require_regular_file(reader->get()); !regular) return std::unexpected(io_error(regular.error()));
-  auto writer = open_file(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+  auto writer = open_regular(path, O_WRONLY | O_APPEND);
   if (!writer) return std::unexpected(io_error(writer.error()));
-  if (auto regular = require_regular_file(writer->get()); !regular) return std::unexpected(io_error(regular.error()));
 
   std::unique_ptr<Collection> collection(new Collection());
   collection->path_ = path;

@@ -55,7 +55,8 @@ class KeyTable {
   // Wherever `h` is passed it is hash(key); any value that is always the
   // same for the same key is correct, only slower when many keys share it.
   // Adds `key` with `number` unless present; either way returns where the
-  // key's number is kept and whether it was added.
+  // key's number is kept (valid until the next change) and whether it was
+  // added. REQUIRES: `number` is not ~0, which marks a free slot.
   std::pair<std::uint64_t*, bool> insert(std::string_view key, std::uint64_t h, std::uint64_t number);
   // Removes `key`; returns its number, or nullopt when it was absent.
   std::optional<std::uint64_t> erase(std::string_view key, std::uint64_t h);
@@ -67,6 +68,7 @@ class KeyTable {
   // Bytes held for keys, those of removed keys not yet reclaimed included.
   std::size_t key_bytes_held() const { return arena_.size(); }
   std::vector<std::string> keys() const;
+  // Calls f(number&) for every present key, so numbers can be rewritten.
   template <class F>
   void for_each_number(F&& f) {
     for (Slot& slot : slots_) {
@@ -81,7 +83,7 @@ class KeyTable {
     std::uint32_t key_len;
     std::uint32_t tag;  // the hash's top 32 bits: the home slot, then a fingerprint
   };
-  // Marks a free slot: file offsets and arena positions never get this big.
+  // Marks a free slot.
   static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
   static constexpr std::size_t kNotFound = ~std::size_t{0};
 
@@ -106,7 +108,7 @@ class KeyTable {
   std::vector<Slot, HugePageAllocator<Slot>> slots_;  // a power of two in size, or empty
   unsigned bits_ = 0;
   std::size_t count_ = 0;
-  std::string arena_;           // the bytes of every key added since the last grow
+  std::string arena_;           // the bytes of every key added since the last rebuild
   std::size_t live_bytes_ = 0;  // of which present keys hold this many
 };
 
