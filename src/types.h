@@ -31,15 +31,18 @@ struct MapEntry;
 // position and replaces its value (the behaviour of a Python dict).
 class Map {
  public:
-  Map() = default;
+  // Members that touch entries_ are defined after MapEntry: some standard
+  // libraries instantiate std::vector's members eagerly and need the element
+  // type complete.
+  Map();
   Map(const Map& other);
   Map& operator=(const Map& other);
-  Map(Map&&) noexcept = default;
-  Map& operator=(Map&&) noexcept = default;
+  Map(Map&&) noexcept;
+  Map& operator=(Map&&) noexcept;
   ~Map();
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  std::size_t size() const;
+  bool empty() const;
   void reserve(std::size_t n);
 
   // Returns the value under `key`, or nullptr.
@@ -142,6 +145,12 @@ struct MapEntry {
   std::string key;
   Value value;
 };
+
+inline Map::Map() = default;
+inline Map::Map(Map&&) noexcept = default;
+inline Map& Map::operator=(Map&&) noexcept = default;
+inline std::size_t Map::size() const { return entries_.size(); }
+inline bool Map::empty() const { return entries_.empty(); }
 
 // The debug rendering used inside messages, for example Map({"x": Bool(false)}).
 std::string debug_string(const Value& value);
