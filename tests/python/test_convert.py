@@ -8,6 +8,7 @@ import math
 import os
 import struct
 import sys
+import threading
 from unittest import mock
 
 import pytest
@@ -406,3 +407,30 @@ def test_stored_values_read_back_equal(tmp_path_factory, value):
     db.set("c", "single", [value])
     assert comparable(db.get("c", "k")) == comparable([value])
     assert comparable(db.get("c", "single")) == comparable([value])
+
+
+def test_deepest_values_convert_on_a_small_thread_stack(db, high_recursion_limit):
+    """Conversion walks nesting on the heap, so depth does not need C stack."""
+    outcome = []
+
+    def convert_deep():
+        try:
+            db.set("c", "deep", nested_list(MAX_NESTING))
+            back = db.get("c", "deep")
+            depth = 1
+            while back:
+                back = back[0]
+                depth += 1
+            outcome.append(depth)
+            outcome.append(type(catch(lambda: db.set("c", "k", nested_dict(MAX_NESTING + 1)))))
+        except BaseException as error:  # noqa: BLE001 - reported below
+            outcome.append(error)
+
+    old_size = threading.stack_size(256 * 1024)
+    try:
+        thread = threading.Thread(target=convert_deep)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old_size)
+    assert outcome == [MAX_NESTING, RecursionError]

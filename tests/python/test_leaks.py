@@ -20,6 +20,12 @@ CALLS_PER_ROUND = 14
 ROUNDS = 1_000_000 // CALLS_PER_ROUND
 
 
+def under_address_sanitizer():
+    """ASan keeps freed memory in quarantine, so resident size means nothing there."""
+    with open("/proc/self/maps") as f:
+        return "libasan" in f.read()
+
+
 def resident_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -67,4 +73,5 @@ def test_a_million_mixed_calls_leave_memory_flat(db):
     blocks_growth = sys.getallocatedblocks() - blocks_before
     rss_growth = resident_bytes() - rss_before
     assert blocks_growth < 1000, blocks_growth
-    assert rss_growth < 16 * 1024 * 1024, rss_growth
+    if not under_address_sanitizer():
+        assert rss_growth < 16 * 1024 * 1024, rss_growth
