@@ -402,7 +402,140 @@ class Decoder {
   std::vector<Frame> stack_;
 };
 
+// The walk behind `walk`: the decoder's checks, without building values.
+class Walker {
+ public:
+  Walker(std::string_view bytes, std::size_t& position, ValueVisitor& visitor)
+      : bytes_(bytes), pos_(position), visitor_(visitor) {}
+
+  std::expected<bool, CodecError> run() {
+    auto first = value();
+    if (!first || !*first) return first;
+    while (!stack_.empty()) {
+      std::uint32_t& remaining = stack_.back().remaining;
+      if (remaining == 0) {
+        stack_.pop_back();
+        if (!visitor_.end()) return false;
+        continue;
+      }
+      --remaining;
+      if (stack_.back().keyed) {
+        auto key = utf8_string();
+        if (!key) return std::unexpected(key.error());
+        if (!visitor_.key(*key)) return false;
+      }
+      auto next = value();  // may push
+      if (!next || !*next) return next;
+    }
+    return true;
+  }
+
+ private:
+  struct Open {
+    std::uint32_t remaining;
+    bool keyed;
+  };
+
+  std::size_t remaining() const { return bytes_.size() - pos_; }
+
+  std::expected<std::uint32_t, CodecError> read_u32() {
+    if (remaining() < 4) return std::unexpected(CodecError::unexpected_end());
+    std::uint32_t v = get_u32(bytes_.data() + pos_);
+    pos_ += 4;
+    return v;
+  }
+
+  std::expected<std::string_view, CodecError> length_prefixed() {
+    auto length = read_u32();
+    if (!length) return std::unexpected(length.error());
+    if (remaining() < *length) return std::unexpected(CodecError::unexpected_end());
+    std::string_view out = bytes_.substr(pos_, *length);
+    pos_ += *length;
+    return out;
+  }
+
+  std::expected<std::string_view, CodecError> utf8_string() {
+    auto bytes = length_prefixed();
+    if (bytes && !is_valid_utf8(*bytes)) return std::unexpected(CodecError::invalid_utf8());
+    return bytes;
+  }
+
+  std::expected<bool, CodecError> open(std::uint32_t count, bool keyed) {
+    stack_.push_back(Open{count, keyed});
+    return true;
+  }
+
+  // Reports one scalar, or opens one container (its children follow).
+  std::expected<bool, CodecError> value() {
+    if (pos_ >= bytes_.size()) return std::unexpected(CodecError::unexpected_end());
+    auto type = static_cast<std::uint8_t>(bytes_[pos_++]);
+    switch (type) {
+      case kNull:
+        return visitor_.null();
+      case kTombstone:
+        return visitor_.tombstone();
+      case kBool:
+        if (remaining() < 1) return std::unexpected(CodecError::unexpected_end());
+        return visitor_.boolean(bytes_[pos_++] != 0);
+      case kInt:
+      case kFloat:
+      case kDateTime: {
+        if (remaining() < 8) return std::unexpected(CodecError::unexpected_end());
+        std::uint64_t raw = get_u64(bytes_.data() + pos_);
+        pos_ += 8;
+        if (type == kInt) return visitor_.integer(static_cast<std::int64_t>(raw));
+        if (type == kFloat) return visitor_.floating(std::bit_cast<double>(raw));
+        return visitor_.datetime(raw);
+      }
+      case kDate:
+      case kTime: {
+        auto raw = read_u32();
+        if (!raw) return std::unexpected(raw.error());
+        return type == kDate ? visitor_.date(*raw) : visitor_.time(*raw);
+      }
+      case kText: {
+        auto text = utf8_string();
+        if (!text) return std::unexpected(text.error());
+        return visitor_.text(*text);
+      }
+      case kBlob: {
+        auto bytes = length_prefixed();
+        if (!bytes) return std::unexpected(bytes.error());
+        return visitor_.blob(*bytes);
+      }
+      case kLink: {
+        if (stack_.size() + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
+        auto path = utf8_string();
+        if (!path) return std::unexpected(path.error());
+        auto count = read_u32();
+        if (!count) return std::unexpected(count.error());
+        if (!visitor_.begin_link(*path, *count)) return false;
+        return open(*count, true);
+      }
+      case kArray:
+      case kMap: {
+        if (stack_.size() + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
+        auto count = read_u32();
+        if (!count) return std::unexpected(count.error());
+        if (!(type == kArray ? visitor_.begin_array(*count) : visitor_.begin_map(*count))) return false;
+        return open(*count, type == kMap);
+      }
+      default:
+        return std::unexpected(CodecError::unknown_type_byte(type));
+    }
+  }
+
+  std::string_view bytes_;
+  std::size_t& pos_;
+  ValueVisitor& visitor_;
+  std::vector<Open> stack_;
+};
+
 }  // namespace
+
+std::expected<bool, CodecError> walk(std::string_view bytes, std::size_t& position, ValueVisitor& visitor) {
+  return Walker(bytes, position, visitor).run();
+}
 
 std::string CodecError::text() const {
   switch (kind) {

@@ -43,6 +43,36 @@ std::expected<Value, CodecError> decode(std::string_view bytes, std::size_t& pos
 // last value) at `position`.
 std::expected<Map, CodecError> decode_map(std::string_view bytes, std::size_t& position);
 
+// Receives the parts of one encoded value in order, as `walk` reads them: a
+// scalar, or a container opening, its children (each map or link-local entry
+// preceded by its key), and its end. Any callback may return false to stop.
+class ValueVisitor {
+ public:
+  virtual ~ValueVisitor() = default;
+  virtual bool null() = 0;
+  virtual bool tombstone() = 0;
+  virtual bool boolean(bool b) = 0;
+  virtual bool integer(std::int64_t i) = 0;
+  virtual bool floating(double d) = 0;
+  virtual bool text(std::string_view s) = 0;
+  virtual bool blob(std::string_view bytes) = 0;
+  virtual bool date(std::uint32_t v) = 0;
+  virtual bool time(std::uint32_t v) = 0;
+  virtual bool datetime(std::uint64_t v) = 0;
+  virtual bool begin_array(std::uint32_t count) = 0;
+  virtual bool begin_map(std::uint32_t count) = 0;
+  virtual bool begin_link(std::string_view path, std::uint32_t local_count) = 0;
+  virtual bool key(std::string_view key) = 0;
+  virtual bool end() = 0;
+};
+
+// Walks one encoded value at `position` without building it, checking exactly
+// what `decode` checks and failing with the same errors at the same point (a
+// visitor must be ready to drop what it built when an error comes). Returns
+// false when the visitor stopped the walk. Map entries are reported as they
+// are stored; a repeated key is reported twice and the later one wins.
+std::expected<bool, CodecError> walk(std::string_view bytes, std::size_t& position, ValueVisitor& visitor);
+
 // Little-endian helpers shared by the file formats.
 inline void put_u32(std::string& out, std::uint32_t v) {
   char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),

@@ -324,6 +324,92 @@ TEST(Codec, RandomValuesRoundTrip) {
   }
 }
 
+// Rebuilds the walked value, to compare `walk` with `decode`.
+class Rebuild : public ValueVisitor {
+ public:
+  Value result;
+  bool null() override { return put(Value::null()); }
+  bool tombstone() override { return put(Value::tombstone()); }
+  bool boolean(bool b) override { return put(Value::boolean(b)); }
+  bool integer(std::int64_t i) override { return put(Value::integer(i)); }
+  bool floating(double d) override { return put(Value::floating(d)); }
+  bool text(std::string_view t) override { return put(Value::text(std::string(t))); }
+  bool blob(std::string_view b) override { return put(Value::blob(std::string(b))); }
+  bool date(std::uint32_t v) override { return put(Value{Date{v}}); }
+  bool time(std::uint32_t v) override { return put(Value{Time{v}}); }
+  bool datetime(std::uint64_t v) override { return put(Value{DateTime{v}}); }
+  bool begin_array(std::uint32_t) override { return open(Value::array({})); }
+  bool begin_map(std::uint32_t) override { return open(Value::map({})); }
+  bool begin_link(std::string_view path, std::uint32_t) override { return open(Value::link(std::string(path))); }
+  bool key(std::string_view k) override {
+    keys_.back() = std::string(k);
+    return true;
+  }
+  bool end() override {
+    Value done = std::move(stack_.back());
+    stack_.pop_back();
+    keys_.pop_back();
+    return put(std::move(done));
+  }
+
+ private:
+  bool open(Value container) {
+    stack_.push_back(std::move(container));
+    keys_.emplace_back();
+    return true;
+  }
+  bool put(Value v) {
+    if (stack_.empty()) {
+      result = std::move(v);
+    } else if (Array* a = stack_.back().get_if<Array>()) {
+      a->push_back(std::move(v));
+    } else if (Map* m = stack_.back().get_if<Map>()) {
+      m->insert_or_assign(keys_.back(), std::move(v));
+    } else {
+      stack_.back().get_if<Link>()->local.insert_or_assign(keys_.back(), std::move(v));
+    }
+    return true;
+  }
+  std::vector<Value> stack_;
+  std::vector<std::string> keys_;
+};
+
+TEST(Codec, WalkSeesWhatDecodeBuildsAndFailsWhereItFails) {
+  ValueGen gen(77);
+  for (int i = 0; i < 1000; ++i) {
+    std::string bytes = encoded(gen.make(4));
+    for (std::size_t cut : {bytes.size(), bytes.size() / 2, bytes.size() / 3}) {
+      std::string_view part = std::string_view(bytes).substr(0, cut);
+      std::size_t decode_pos = 0, walk_pos = 0;
+      auto decoded = decode(part, decode_pos);
+      Rebuild rebuild;
+      auto walked = walk(part, walk_pos, rebuild);
+      ASSERT_EQ(decoded.has_value(), walked.has_value());
+      if (decoded) {
+        ASSERT_TRUE(*walked);
+        ASSERT_EQ(walk_pos, decode_pos);
+        ASSERT_TRUE(same(rebuild.result, *decoded));
+      } else {
+        ASSERT_EQ(walked.error().text(), decoded.error().text());
+      }
+    }
+  }
+  for (const char* bad : {"0D", "04 01 00 00 00 FF", "07 02 00 00 00 00 0E", "08 01 00 00 00 01 00 00 00 C3"}) {
+    std::size_t pos = 0;
+    Rebuild rebuild;
+    auto walked = walk(hex(bad), pos, rebuild);
+    ASSERT_FALSE(walked.has_value());
+    EXPECT_EQ(walked.error().text(), decode_error(hex(bad)));
+  }
+  std::string hostile;
+  for (int i = 0; i < 1000000; ++i) hostile += hex("07 01 00 00 00");
+  std::size_t pos = 0;
+  Rebuild rebuild;
+  auto walked = walk(hostile, pos, rebuild);
+  ASSERT_FALSE(walked.has_value());
+  EXPECT_EQ(walked.error().kind, CodecError::Kind::TooDeep);
+}
+
 TEST(Codec, OversizedValuesAreRefusedBeforeWriting) {
   if (kMaxLength >= 0xFFFFFFFFull) GTEST_SKIP() << "needs a build with QUILLET_MAX_LENGTH lowered";
   std::string big(static_cast<std::size_t>(kMaxLength) + 1, 'x');
