@@ -27,8 +27,7 @@ namespace {
 
 // The link's own target, when its path names a record by a literal key: a
 // key starting with "$" is computed at resolution time and cannot be indexed.
-void add_link_ref(const Link& link, const std::string& source_path, std::vector<LinkRef>& out) {
-  std::string_view path = link.path;
+void add_link_ref(std::string_view path, const std::string& source_path, std::vector<LinkRef>& out) {
   std::size_t first = path.find('/');
   if (first == std::string_view::npos || first == 0) return;
   std::string_view rest = path.substr(first + 1);
@@ -75,7 +74,7 @@ void collect_links(const Value& value, std::string_view prefix, std::vector<Link
   std::string path(prefix);
   std::vector<WalkFrame> stack;
   auto enter = [&](const Value& v, bool has_segments) {
-    if (const auto* link = v.get_if<Link>()) add_link_ref(*link, path, out);
+    if (const auto* link = v.get_if<Link>()) add_link_ref(link->path, path, out);
     if (child_count(v) > 0) stack.push_back(WalkFrame{&v, 0, path.size(), has_segments});
   };
   enter(value, !prefix.empty());
@@ -96,6 +95,93 @@ std::vector<LinkRef> collect_links(const Value& value) {
   std::vector<LinkRef> out;
   collect_links(value, {}, out);
   return out;
+}
+
+namespace {
+
+// The same walk over an encoded value: every value event first puts its own
+// segment (array index or the key just seen) on the shared path.
+class EncodedLinks : public ValueVisitor {
+ public:
+  explicit EncodedLinks(std::vector<LinkRef>& out) : out_(out) {}
+
+  bool null() override { return leaf(); }
+  bool tombstone() override { return leaf(); }
+  bool boolean(bool) override { return leaf(); }
+  bool integer(std::int64_t) override { return leaf(); }
+  bool floating(double) override { return leaf(); }
+  bool text(std::string_view) override { return leaf(); }
+  bool blob(std::string_view) override { return leaf(); }
+  bool date(std::uint32_t) override { return leaf(); }
+  bool time(std::uint32_t) override { return leaf(); }
+  bool datetime(std::uint64_t) override { return leaf(); }
+  bool begin_array(std::uint32_t) override { return open(true); }
+  bool begin_map(std::uint32_t) override { return open(false); }
+  bool begin_link(std::string_view link_path, std::uint32_t) override {
+    enter_child();
+    add_link_ref(link_path, path_, out_);
+    return push(false);
+  }
+  bool key(std::string_view key) override {
+    key_ = key;
+    return true;
+  }
+  bool end() override {
+    frames_.pop_back();
+    return true;
+  }
+
+ private:
+  struct Frame {
+    std::size_t path_size;
+    bool has_segments;
+    bool is_array;
+    std::size_t next_index;
+  };
+
+  // Sets `path_` to the path of the value about to be reported.
+  void enter_child() {
+    if (frames_.empty()) return;  // the whole value: the empty path
+    Frame& parent = frames_.back();
+    path_.resize(parent.path_size);
+    if (parent.has_segments) path_.push_back('/');
+    if (parent.is_array) {
+      char digits[24];
+      auto [end, ec] = std::to_chars(digits, digits + sizeof digits, parent.next_index++);
+      path_.append(digits, end);
+    } else {
+      path_.append(key_);
+    }
+  }
+  bool leaf() {
+    if (!frames_.empty() && frames_.back().is_array) ++frames_.back().next_index;
+    return true;
+  }
+  bool open(bool is_array) {
+    enter_child();
+    return push(is_array);
+  }
+  bool push(bool is_array) {
+    frames_.push_back(Frame{path_.size(), !frames_.empty(), is_array, 0});
+    return true;
+  }
+
+  std::vector<LinkRef>& out_;
+  std::string path_;
+  std::string_view key_;
+  std::vector<Frame> frames_;
+};
+
+}  // namespace
+
+bool collect_links_encoded(std::string_view encoded, std::vector<LinkRef>& out) {
+  std::size_t start = out.size();
+  std::size_t position = 0;
+  EncodedLinks visitor(out);
+  auto walked = walk(encoded, position, visitor);
+  if (walked && *walked) return true;
+  out.resize(start);
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -257,18 +343,24 @@ IoError refused(const std::string& path, std::string_view why) {
 
 }  // namespace
 
-std::expected<BacklinkIndex, IoError> BacklinkIndex::open(const std::string& path) {
-  auto fd = open_file(path, O_RDWR | O_APPEND | O_CREAT, 0666);
-  if (!fd) return std::unexpected(fd.error());
+std::expected<BacklinkIndex, IoError> BacklinkIndex::open(const std::string& path, OpenMode mode) {
+  const bool read_only = mode == OpenMode::ReadOnly;
+  BacklinkIndex index;
+  index.path_ = path;
+  index.opened_read_only_ = read_only;
+  auto fd = open_file(path, read_only ? O_RDONLY : O_RDWR | O_APPEND | O_CREAT, 0666);
+  if (!fd) {
+    if (read_only && fd.error().os_error == ENOENT) return index;
+    return std::unexpected(fd.error());
+  }
   if (auto regular = require_regular_file(fd->get()); !regular) return std::unexpected(regular.error());
 
   // Holding the lock exclusively proves that no other open database is in the
   // middle of appending, so a torn tail is a crash's leftover and may be cut.
-  bool exclusive = try_lock_exclusive(fd->get());
+  // A reader never cuts, so it only ever asks for the shared lock.
+  bool exclusive = !read_only && try_lock_exclusive(fd->get());
   if (!exclusive) lock_shared(fd->get());
 
-  BacklinkIndex index;
-  index.path_ = path;
   auto size = file_size(fd->get());
   if (!size) return std::unexpected(size.error());
   auto scan = scan_log(fd->get(), 0, *size, &index.entries_);
@@ -293,6 +385,7 @@ const std::vector<BacklinkEntry>& BacklinkIndex::entries_of(std::string_view tar
 }
 
 std::expected<void, IoError> BacklinkIndex::check_writable() {
+  if (opened_read_only_) return std::unexpected(refused(path_, "is open read-only"));
   if (poisoned_) {
     return std::unexpected(refused(path_, "ends inside a partly written record that could not be cut off; "
                                           "writes are refused until the database is opened again"));

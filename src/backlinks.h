@@ -49,6 +49,10 @@ struct BacklinkEntry {
 void collect_links(const Value& value, std::string_view prefix, std::vector<LinkRef>& out);
 std::vector<LinkRef> collect_links(const Value& value);
 
+// The same links, read straight from an encoded value. False (and nothing
+// added) when the bytes do not decode.
+bool collect_links_encoded(std::string_view encoded, std::vector<LinkRef>& out);
+
 class BacklinkIndex {
  public:
   enum class Op : std::uint8_t { Add = 1, Remove = 2 };
@@ -58,7 +62,10 @@ class BacklinkIndex {
   // when it cannot be cut, writes are refused until the log ends on a record
   // boundary again. Damage elsewhere fails: "failed to fill whole buffer",
   // "invalid utf8 in backlink".
-  static std::expected<BacklinkIndex, IoError> open(const std::string& path);
+  // With OpenMode::ReadOnly the log is neither created nor cut nor written:
+  // a missing log reads as an empty index, a torn tail is only skipped, and
+  // every write is refused.
+  static std::expected<BacklinkIndex, IoError> open(const std::string& path, OpenMode mode = OpenMode::ReadWrite);
 
   BacklinkIndex(BacklinkIndex&&) noexcept = default;
   BacklinkIndex& operator=(BacklinkIndex&&) noexcept = default;
@@ -73,6 +80,9 @@ class BacklinkIndex {
 
   // Every target key with its entries, in no particular order (tools, tests).
   const std::unordered_map<std::string, std::vector<BacklinkEntry>>& all_entries() const { return entries_; }
+
+  // False only for a read-only index whose log does not exist.
+  bool has_file() const { return file_.valid(); }
 
   // Appends one record in a single write call. A failure cuts the file back
   // to its size before the call when the exclusive lock can be taken;
@@ -95,6 +105,7 @@ class BacklinkIndex {
   std::unordered_map<std::string, std::vector<BacklinkEntry>> entries_;
   bool poisoned_ = false;   // a partial record could not be cut off
   bool read_only_ = false;  // a torn tail could not be cut at open
+  bool opened_read_only_ = false;  // OpenMode::ReadOnly
   std::uint64_t complete_end_ = 0;
 };
 
