@@ -17,12 +17,15 @@ cd "$(dirname "$0")/.."
 
 BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
 CXX_COMPILER=${FUZZ_CXX:-clang++-16}
+# FUZZ_SOURCE_DIR: fuzz the core's sources from another directory (for
+# example a snapshot of one commit made with git archive) instead of src/.
+SOURCE_DIR=${FUZZ_SOURCE_DIR:-$PWD/src}
 
 build() {
   if [ ! -f "$BUILD_DIR/build.ninja" ] && [ ! -f "$BUILD_DIR/Makefile" ]; then
     generator=()
     command -v ninja >/dev/null && generator=(-G Ninja)
-    CXX="$CXX_COMPILER" cmake -S fuzz -B "$BUILD_DIR" "${generator[@]}" >/dev/null
+    CXX="$CXX_COMPILER" cmake -S fuzz -B "$BUILD_DIR" "${generator[@]}" -DQUILLET_SOURCE_DIR="$SOURCE_DIR" >/dev/null
   fi
   cmake --build "$BUILD_DIR" -j "${FUZZ_JOBS:-2}"
 }
