@@ -558,6 +558,40 @@ std::string CodecError::text() const {
 
 void encode(const Value& value, std::string& out) { encode_value(value, out); }
 
+void encode_link(const Link& link, std::string& out) {
+  if (link.local.empty()) {
+    out.push_back(static_cast<char>(kLink));
+    put_bytes(out, link.path);
+    put_u32(out, 0);
+    return;
+  }
+  encode_value(Value::link(link.path, link.local), out);
+}
+
+void Encoder::floating(double d) { eight(static_cast<char>(kFloat), std::bit_cast<std::uint64_t>(d)); }
+
+void Encoder::begin_link(std::string_view path, std::uint32_t local_count) {
+  prefixed(static_cast<char>(kLink), path);
+  put_u32(out_, local_count);
+}
+
+void Encoder::key(std::string_view k) { put_bytes(out_, k); }
+
+void Encoder::eight(char type, std::uint64_t v) {
+  out_.push_back(type);
+  put_u64(out_, v);
+}
+
+void Encoder::prefixed(char type, std::string_view bytes) {
+  out_.push_back(type);
+  put_bytes(out_, bytes);
+}
+
+void Encoder::counted(char type, std::uint32_t count) {
+  out_.push_back(type);
+  put_u32(out_, count);
+}
+
 std::string check_encodable(const Value& value) { return check_value(value); }
 
 std::expected<Value, CodecError> decode(std::string_view bytes, std::size_t& position) {

@@ -11,6 +11,9 @@
 
 namespace quillet {
 
+// The type byte of the deletion marker: a record holding it deletes its key.
+inline constexpr std::uint8_t kTombstoneTypeByte = 0x0C;
+
 struct CodecError {
   enum class Kind : std::uint8_t { UnexpectedEnd, UnknownTypeByte, InvalidUtf8, TooDeep };
   Kind kind = Kind::UnexpectedEnd;
@@ -72,6 +75,38 @@ class ValueVisitor {
 // false when the visitor stopped the walk. Map entries are reported as they
 // are stored; a repeated key is reported twice and the later one wins.
 std::expected<bool, CodecError> walk(std::string_view bytes, std::size_t& position, ValueVisitor& visitor);
+
+// Writes an encoding piece by piece, for producers that hold no Value (the
+// Python layer). A container's count is given up front and must be followed
+// by exactly that many children, each map or link-local entry preceded by its
+// key. The producer keeps to the length and nesting limits itself.
+class Encoder {
+ public:
+  explicit Encoder(std::string& out) : out_(out) {}
+  void null() { out_.push_back(0x00); }
+  void tombstone() { out_.push_back(static_cast<char>(kTombstoneTypeByte)); }
+  void boolean(bool b) {
+    out_.push_back(0x01);
+    out_.push_back(b ? 1 : 0);
+  }
+  void integer(std::int64_t i) { eight(0x02, static_cast<std::uint64_t>(i)); }
+  void floating(double d);
+  void text(std::string_view s) { prefixed(0x04, s); }
+  void blob(std::string_view b) { prefixed(0x06, b); }
+  void begin_array(std::uint32_t count) { counted(0x07, count); }
+  void begin_map(std::uint32_t count) { counted(0x08, count); }
+  void begin_link(std::string_view path, std::uint32_t local_count);
+  void key(std::string_view k);
+
+ private:
+  void eight(char type, std::uint64_t v);
+  void prefixed(char type, std::string_view bytes);
+  void counted(char type, std::uint32_t count);
+  std::string& out_;
+};
+
+// Appends the encoding of a link value (as `encode` of a Link value would).
+void encode_link(const Link& link, std::string& out);
 
 // Little-endian helpers shared by the file formats.
 inline void put_u32(std::string& out, std::uint32_t v) {

@@ -112,11 +112,22 @@ LinkRefSet set_of(const std::vector<LinkRef>& links) {
 
 }  // namespace
 
-std::expected<std::unique_ptr<Database>, StorageError> Database::open(std::string path) {
-  if (path.find('\0') != std::string::npos) return std::unexpected(StorageError::io_text(std::string(kNulInName)));
-  if (auto made = make_directories(path); !made) return std::unexpected(made.error());
+std::optional<std::string_view> database_file_stem(std::string_view file_name, std::string_view extension) {
+  NameParts parts = split_extension(file_name);
+  if (!parts.has_extension || !is_valid_utf8(parts.extension) || parts.extension != extension) return std::nullopt;
+  if (!is_valid_utf8(parts.stem)) return std::nullopt;
+  return parts.stem;
+}
 
-  std::unique_ptr<Database> db(new Database(std::move(path)));
+std::expected<void, StorageError> check_collection_name(std::string_view name) { return check_name(name); }
+
+std::expected<std::unique_ptr<Database>, StorageError> Database::open(std::string path, OpenMode mode) {
+  if (path.find('\0') != std::string::npos) return std::unexpected(StorageError::io_text(std::string(kNulInName)));
+  if (mode == OpenMode::ReadWrite) {
+    if (auto made = make_directories(path); !made) return std::unexpected(made.error());
+  }
+
+  std::unique_ptr<Database> db(new Database(std::move(path), mode));
   std::unique_ptr<DIR, DirCloser> dir(::opendir(db->dir_path_.c_str()));
   if (!dir) return std::unexpected(io_errno(errno));
   for (;;) {
@@ -127,14 +138,13 @@ std::expected<std::unique_ptr<Database>, StorageError> Database::open(std::strin
       break;
     }
     std::string_view file_name = entry->d_name;
-    NameParts parts = split_extension(file_name);
-    if (!parts.has_extension || !is_valid_utf8(parts.extension) || parts.extension != "qdb") continue;
-    if (!is_valid_utf8(parts.stem)) continue;
-    auto opened = Collection::open(join_path(db->dir_path_, file_name));
+    std::optional<std::string_view> stem = database_file_stem(file_name, "qdb");
+    if (!stem) continue;
+    auto opened = Collection::open(join_path(db->dir_path_, file_name), mode);
     if (!opened) return std::unexpected(opened.error());
     auto guarded = std::make_shared<GuardedCollection>();
     guarded->collection = std::move(*opened);
-    db->collections_.emplace(std::string(parts.stem), std::move(guarded));
+    db->collections_.emplace(std::string(*stem), std::move(guarded));
   }
   return db;
 }
@@ -156,7 +166,7 @@ std::expected<std::shared_ptr<GuardedCollection>, StorageError> Database::collec
   if (auto valid = check_name(name); !valid) return std::unexpected(valid.error());
   std::string file_name(name);
   file_name += ".qdb";
-  auto opened = Collection::open(join_path(dir_path_, file_name));
+  auto opened = Collection::open(join_path(dir_path_, file_name), mode_);
   if (!opened) return std::unexpected(opened.error());
   // A collection first used inside a transaction defers its writes like the
   // ones registered before begin.
@@ -172,7 +182,7 @@ std::expected<BacklinkIndex*, StorageError> Database::backlink_index(std::string
   if (auto valid = check_name(name); !valid) return std::unexpected(valid.error());
   std::string file_name(name);
   file_name += ".qbl";
-  auto opened = BacklinkIndex::open(join_path(dir_path_, file_name));
+  auto opened = BacklinkIndex::open(join_path(dir_path_, file_name), mode_);
   if (!opened) return std::unexpected(StorageError::from_io(std::move(opened.error())));
   auto [it, inserted] = backlink_indexes_.emplace(std::string(name), std::move(*opened));
   return &it->second;
@@ -185,17 +195,42 @@ std::expected<Value, StorageError> Database::get(std::string_view collection, st
   return (*guarded)->collection->get(key);
 }
 
+std::expected<void, StorageError> Database::get_encoded(std::string_view collection, std::string_view key,
+                                                        std::string& out) {
+  auto guarded = this->collection(collection);
+  if (!guarded) return std::unexpected(guarded.error());
+  std::lock_guard lock((*guarded)->mutex);
+  return (*guarded)->collection->get_encoded(key, out);
+}
+
 std::expected<void, StorageError> Database::set(std::string_view collection, std::string_view key,
                                                 const Value& value) {
+  return write_record(collection, key, collect_links(value),
+                      [&](Collection& c) { return c.set(key, value); });
+}
+
+std::expected<void, StorageError> Database::set_encoded(std::string_view collection, std::string_view key,
+                                                        std::string_view encoded, bool has_links) {
+  std::vector<LinkRef> new_links;
+  if (has_links) collect_links_encoded(encoded, new_links);
+  return write_record(collection, key, std::move(new_links),
+                      [&](Collection& c) { return c.set_encoded(key, encoded); });
+}
+
+template <class Write>
+std::expected<void, StorageError> Database::write_record(std::string_view collection, std::string_view key,
+                                                         std::vector<LinkRef> new_links, Write&& write) {
+  if (mode_ == OpenMode::ReadOnly) {
+    return std::unexpected(StorageError::io_text("the database " + dir_path_ + " is open read-only"));
+  }
   // A previous value that cannot be read counts as none: the write must not
   // fail because of the record it replaces.
   std::vector<LinkRef> old_links;
-  if (auto old = get(collection, key)) collect_links(*old, {}, old_links);
+  if (get_encoded(collection, key, scratch_)) collect_links_encoded(scratch_, old_links);
 
   // A link whose target collection can never have an index file (a NUL in
   // its name) would leave its operation queued for good and every later
   // commit failing; such a value is refused before it is written.
-  std::vector<LinkRef> new_links = collect_links(value);
   for (const LinkRef& l : new_links) {
     if (l.target_collection.find('\0') != std::string::npos) {
       return std::unexpected(StorageError::io_text(std::string(kNulInName)));
@@ -206,23 +241,25 @@ std::expected<void, StorageError> Database::set(std::string_view collection, std
   if (!guarded) return std::unexpected(guarded.error());
   {
     std::lock_guard lock((*guarded)->mutex);
-    if (auto written = (*guarded)->collection->set(key, value); !written) return written;
+    if (auto written = write(*(*guarded)->collection); !written) return written;
   }
 
-  LinkRefSet old_set = set_of(old_links);
-  LinkRefSet new_set = set_of(new_links);
   std::size_t own_from = pending_ops_.size();
-  auto queue = [&](BlOp::Kind kind, const LinkRef& l) {
-    pending_ops_.push_back(BlOp{kind, l.target_collection, l.target_key,
-                                BacklinkEntry{std::string(collection), std::string(key), l.source_path}});
-  };
-  for (const LinkRef& l : old_links) {
-    if (!new_set.contains(&l)) queue(BlOp::Kind::Remove, l);
+  if (!old_links.empty() || !new_links.empty()) {
+    LinkRefSet old_set = set_of(old_links);
+    LinkRefSet new_set = set_of(new_links);
+    auto queue = [&](BlOp::Kind kind, const LinkRef& l) {
+      pending_ops_.push_back(BlOp{kind, l.target_collection, l.target_key,
+                                  BacklinkEntry{std::string(collection), std::string(key), l.source_path}});
+    };
+    for (const LinkRef& l : old_links) {
+      if (!new_set.contains(&l)) queue(BlOp::Kind::Remove, l);
+    }
+    for (const LinkRef& l : new_links) {
+      if (!old_set.contains(&l)) queue(BlOp::Kind::Add, l);
+    }
   }
-  for (const LinkRef& l : new_links) {
-    if (!old_set.contains(&l)) queue(BlOp::Kind::Add, l);
-  }
-  if (in_transaction_) return {};
+  if (in_transaction_ || pending_ops_.empty()) return {};
 
   // Outside a transaction the whole queue is applied, so operations left over
   // from an earlier failure go first and each index sees its operations in

@@ -44,7 +44,11 @@ class Database {
   // opened as a collection, a directory named x.qdb included, fails the whole
   // open. A path holding NUL fails with "file name contained an unexpected
   // NUL byte".
-  static std::expected<std::unique_ptr<Database>, StorageError> open(std::string path);
+  // With OpenMode::ReadOnly the directory must exist already, every file is
+  // opened read-only (see Collection::open and BacklinkIndex::open) and every
+  // write fails with Io before anything is touched.
+  static std::expected<std::unique_ptr<Database>, StorageError> open(std::string path,
+                                                                      OpenMode mode = OpenMode::ReadWrite);
 
   // Writes out and closes every collection, then applies any backlink
   // operations still queued (errors ignored), then closes the indexes.
@@ -53,6 +57,7 @@ class Database {
   Database& operator=(const Database&) = delete;
 
   const std::string& dir_path() const { return dir_path_; }
+  OpenMode mode() const { return mode_; }
   bool in_transaction() const { return in_transaction_; }
   std::size_t pending_count() const { return pending_ops_.size(); }
 
@@ -67,6 +72,9 @@ class Database {
   std::expected<BacklinkIndex*, StorageError> backlink_index(std::string_view name);
 
   std::expected<Value, StorageError> get(std::string_view collection, std::string_view key);
+  // The current value in its encoding, copied into `out` without decoding it.
+  std::expected<void, StorageError> get_encoded(std::string_view collection, std::string_view key,
+                                                std::string& out);
 
   // Writes the record, then brings the backlink indexes in step with the links
   // that disappeared (removals first) and appeared. Outside a transaction the
@@ -75,6 +83,12 @@ class Database {
   // the same target collection. Fails only when the record was not written or
   // one of this call's own operations stays queued.
   std::expected<void, StorageError> set(std::string_view collection, std::string_view key, const Value& value);
+
+  // The same with the value already encoded. REQUIRES: `encoded` is one whole
+  // value as `encode` writes it, within the nesting and length limits, and
+  // holds no link unless `has_links` (which spares looking for them).
+  std::expected<void, StorageError> set_encoded(std::string_view collection, std::string_view key,
+                                                std::string_view encoded, bool has_links = true);
 
   std::expected<std::vector<BacklinkEntry>, StorageError> get_backlinks(std::string_view collection,
                                                                          std::string_view key);
@@ -91,7 +105,7 @@ class Database {
   std::vector<std::string> collection_names() const;
 
  private:
-  explicit Database(std::string dir_path) : dir_path_(std::move(dir_path)) {}
+  explicit Database(std::string dir_path, OpenMode mode) : dir_path_(std::move(dir_path)), mode_(mode) {}
 
   // Applies pending_ops_ in order. An operation that cannot be made stays
   // queued with every later one for the same target collection; the others
@@ -100,11 +114,31 @@ class Database {
   // error that held it back. Uses no collection lock.
   std::expected<void, StorageError> apply_pending(std::size_t own_from, std::optional<StorageError>* own_error);
 
+  // The body of set and set_encoded: reads the old value's links, writes the
+  // record with `write`, then queues (and outside a transaction applies) the
+  // index operations of the link difference.
+  template <class Write>
+  std::expected<void, StorageError> write_record(std::string_view collection, std::string_view key,
+                                                 std::vector<LinkRef> new_links, Write&& write);
+
   std::string dir_path_;
+  std::string scratch_;  // the previous value's encoding during set
   std::vector<BlOp> pending_ops_;
   std::unordered_map<std::string, std::shared_ptr<GuardedCollection>> collections_;
   std::unordered_map<std::string, BacklinkIndex> backlink_indexes_;
   bool in_transaction_ = false;
+  OpenMode mode_ = OpenMode::ReadWrite;
 };
+
+// The collection a directory entry stands for: the stem of a file named
+// <stem>.<extension> (the extension being what follows the last ".", which
+// must not be the name's first character), when both are UTF-8; nullopt for
+// every other entry. `open` registers the entries with extension "qdb".
+std::optional<std::string_view> database_file_stem(std::string_view file_name, std::string_view extension);
+
+// Refuses, with the Io error `collection` and `backlink_index` give, a name
+// that holds NUL, is absolute, or has an empty, "." or ".." segment other
+// than its last.
+std::expected<void, StorageError> check_collection_name(std::string_view name);
 
 }  // namespace quillet

@@ -27,6 +27,11 @@ inline constexpr std::string_view kWriteWholeBuffer = "failed to write whole buf
 inline constexpr std::string_view kWriteBufferedData = "failed to write the buffered data";
 inline constexpr std::string_view kNulInName = "file name contained an unexpected NUL byte";
 
+// How a store opens its files. ReadOnly never creates, cuts or writes a file
+// (a missing file reads as empty), so the inspection tools can look at a
+// database that is in use, or damaged, without changing it.
+enum class OpenMode : std::uint8_t { ReadWrite, ReadOnly };
+
 // Owns one file descriptor; closes it on destruction.
 class Fd {
  public:

@@ -15,7 +15,6 @@ namespace quillet {
 
 namespace {
 
-constexpr std::uint8_t kTombstoneTypeByte = 0x0C;
 // The scan reads the file in blocks this large, so that a file of small
 // records costs one system call per megabyte rather than several per record.
 constexpr std::size_t kScanBlock = std::size_t{1} << 20;
@@ -236,7 +235,32 @@ std::string StorageError::text() const {
   return "key not found";
 }
 
-std::expected<std::unique_ptr<Collection>, StorageError> Collection::open(const std::string& path) {
+// A read-only collection holds only the reader, which carries the shared
+// lock so that no database cuts the file while it is being looked at.
+std::expected<std::unique_ptr<Collection>, StorageError> Collection::open_read_only(const std::string& path) {
+  std::unique_ptr<Collection> collection(new Collection());
+  collection->path_ = path;
+  collection->mode_ = OpenMode::ReadOnly;
+  auto reader = open_regular(path, O_RDONLY);
+  if (!reader) {
+    if (reader.error().os_error == ENOENT) return collection;
+    return std::unexpected(io_error(reader.error()));
+  }
+  collection->reader_ = std::move(*reader);
+  lock_shared(collection->reader_.get());
+  auto size = file_size(collection->reader_.get());
+  if (!size) return std::unexpected(io_error(size.error()));
+  auto scan = collection->scan_records(0, *size, false);
+  if (!scan) return std::unexpected(scan.error());
+  collection->complete_end_ = scan->complete_end;
+  collection->end_offset_ = scan->complete_end;
+  collection->end_of_file_ = scan->size;
+  collection->read_only_ = true;
+  return collection;
+}
+
+std::expected<std::unique_ptr<Collection>, StorageError> Collection::open(const std::string& path, OpenMode mode) {
+  if (mode == OpenMode::ReadOnly) return open_read_only(path);
   // The reader's open creates a missing file; the writer then opens it
   // without creation.
   auto reader = open_regular(path, O_RDONLY | O_CREAT);
@@ -423,6 +447,7 @@ std::expected<void, StorageError> Collection::try_cut_tail() {
 }
 
 std::expected<void, StorageError> Collection::ensure_writable() {
+  if (mode_ == OpenMode::ReadOnly) return std::unexpected(StorageError::io_text(path_ + " is open read-only"));
   if (!read_only_) return {};
   auto size = file_size(writer_.get());
   if (!size) return std::unexpected(io_error(size.error()));
@@ -492,14 +517,9 @@ void Collection::cut_failed_write(std::uint64_t written, std::uint64_t whole) {
   own_torn_end_ = size_after;
 }
 
-std::expected<Value, StorageError> Collection::get(std::string_view key) {
+std::expected<std::string_view, StorageError> Collection::find_encoded(std::string_view key) {
   const std::uint64_t hash = KeyTable::hash(key);
-  if (const std::uint64_t* cached = cache_.find(key, hash)) {
-    std::size_t position = 0;
-    auto value = decode(cached_value(*cached), position);
-    if (!value) return std::unexpected(StorageError::from_codec(value.error()));
-    return std::move(*value);
-  }
+  if (const std::uint64_t* cached = cache_.find(key, hash)) return cached_value(*cached);
   const std::uint64_t* indexed = index_.find(key, hash);
   if (indexed == nullptr) return std::unexpected(StorageError::key_not_found());
   const std::uint64_t offset = *indexed;
@@ -531,11 +551,23 @@ std::expected<Value, StorageError> Collection::get(std::string_view key) {
   const std::uint64_t value_len = get_u32(read_buf_.data() + header_end - 4);
   if (auto filled = fill(header_end + value_len); !filled) return std::unexpected(filled.error());
 
-  const std::string_view encoded(read_buf_.data() + header_end, static_cast<std::size_t>(value_len));
+  return std::string_view(read_buf_.data() + header_end, static_cast<std::size_t>(value_len));
+}
+
+std::expected<Value, StorageError> Collection::get(std::string_view key) {
+  auto encoded = find_encoded(key);
+  if (!encoded) return std::unexpected(std::move(encoded.error()));
   std::size_t position = 0;
-  auto value = decode(encoded, position);
+  auto value = decode(*encoded, position);
   if (!value) return std::unexpected(StorageError::from_codec(value.error()));
   return std::move(*value);
+}
+
+std::expected<void, StorageError> Collection::get_encoded(std::string_view key, std::string& out) {
+  auto encoded = find_encoded(key);
+  if (!encoded) return std::unexpected(std::move(encoded.error()));
+  out.assign(*encoded);
+  return {};
 }
 
 std::expected<void, StorageError> Collection::set(std::string_view key, const Value& value) {
@@ -543,13 +575,27 @@ std::expected<void, StorageError> Collection::set(std::string_view key, const Va
   // 4-byte field, or nesting the decoder would refuse, could never be read back.
   if (key.size() > kMaxLength) return std::unexpected(StorageError::io_text(too_long("key", key.size())));
   if (std::string why = check_encodable(value); !why.empty()) return std::unexpected(StorageError::io_text(why));
+  start_record(key);
+  encode(value, record_);
+  return append_record(key);
+}
 
+std::expected<void, StorageError> Collection::set_encoded(std::string_view key, std::string_view encoded) {
+  if (key.size() > kMaxLength) return std::unexpected(StorageError::io_text(too_long("key", key.size())));
+  start_record(key);
+  record_.append(encoded);
+  return append_record(key);
+}
+
+void Collection::start_record(std::string_view key) {
   record_.clear();
   put_u32(record_, static_cast<std::uint32_t>(key.size()));
   record_.append(key);
-  put_u32(record_, 0);
-  const std::size_t value_start = record_.size();
-  encode(value, record_);
+  put_u32(record_, 0);  // the value's length, filled in by append_record
+}
+
+std::expected<void, StorageError> Collection::append_record(std::string_view key) {
+  const std::size_t value_start = 8 + key.size();
   const std::size_t value_len = record_.size() - value_start;
   if (value_len > kMaxLength) return std::unexpected(StorageError::io_text(too_long("encoded value", value_len)));
   std::string value_len_bytes;
@@ -571,7 +617,8 @@ std::expected<void, StorageError> Collection::set(std::string_view key, const Va
   const std::uint64_t offset = end_offset_;
   end_offset_ += record_.size();
   const std::uint64_t hash = KeyTable::hash(key);
-  if (value.is_tombstone()) {
+  const bool tombstone = value_len > 0 && static_cast<std::uint8_t>(record_[value_start]) == kTombstoneTypeByte;
+  if (tombstone) {
     index_.erase(key, hash);
     forget_cached(key, hash);
     return {};

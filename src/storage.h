@@ -123,7 +123,11 @@ class Collection {
   // until the file ends on a record boundary again. Fails (always Io) on an OS
   // error, a path that is not a regular file, or a key that is not UTF-8
   // ("invalid utf8 key").
-  static std::expected<std::unique_ptr<Collection>, StorageError> open(const std::string& path);
+  // With OpenMode::ReadOnly the file is neither created nor cut nor written:
+  // a missing file gives an empty collection without a file, a torn tail is
+  // only skipped, and every write fails with Io.
+  static std::expected<std::unique_ptr<Collection>, StorageError> open(const std::string& path,
+                                                                        OpenMode mode = OpenMode::ReadWrite);
 
   // Writes out the buffer (errors ignored), then closes; the lock goes last.
   ~Collection();
@@ -135,6 +139,10 @@ class Collection {
   // the record cannot be read; Codec when it cannot be decoded.
   std::expected<Value, StorageError> get(std::string_view key);
 
+  // The same value in its encoding, copied into `out`, undecoded: the caller
+  // decodes it (a failure to decode is then the caller's Codec error).
+  std::expected<void, StorageError> get_encoded(std::string_view key, std::string& out);
+
   // Appends one record. Outside a transaction the whole record is handed to
   // the OS in one write before this returns, or nothing changes (bytes that
   // reached the file are cut off again). Inside a transaction it is buffered;
@@ -142,6 +150,10 @@ class Collection {
   // larger than the buffer goes out on its own. Oversized or too deeply nested
   // values are refused before anything is written. Errors are always Io.
   std::expected<void, StorageError> set(std::string_view key, const Value& value);
+
+  // The same with the value already encoded. REQUIRES: `encoded` is one whole
+  // value as `encode` writes it, within the nesting and length limits.
+  std::expected<void, StorageError> set_encoded(std::string_view key, std::string_view encoded);
 
   void set_in_transaction(bool on) { in_transaction_ = on; }
   bool in_transaction() const { return in_transaction_; }
@@ -153,6 +165,9 @@ class Collection {
   std::uint64_t end_offset() const { return end_offset_; }
   const std::string& path() const { return path_; }
   bool has_buffered_data() const { return !buffer_.empty(); }
+  // False only for a read-only collection whose file does not exist.
+  bool has_file() const { return reader_.valid(); }
+  OpenMode mode() const { return mode_; }
 
   // Live keys in no particular order, and how many there are.
   std::vector<std::string> live_keys() const { return index_.keys(); }
@@ -167,6 +182,17 @@ class Collection {
   };
 
   Collection() = default;
+
+  // Builds the record for `key` in record_: the header, then the caller
+  // appends the encoded value and calls append_record to write and index it.
+  void start_record(std::string_view key);
+  std::expected<void, StorageError> append_record(std::string_view key);
+
+  // The encoded current value of `key`, viewing the cache or the read buffer:
+  // valid until the next call on this collection.
+  std::expected<std::string_view, StorageError> find_encoded(std::string_view key);
+
+  static std::expected<std::unique_ptr<Collection>, StorageError> open_read_only(const std::string& path);
 
   // Indexes the records in [from, size) of the file, reading it in large
   // blocks. `forget_cached` drops cached values of the keys it meets, for
@@ -208,6 +234,7 @@ class Collection {
   std::size_t cache_dead_bytes_ = 0;
   std::uint64_t end_offset_ = 0;
   bool in_transaction_ = false;
+  OpenMode mode_ = OpenMode::ReadWrite;
   // When the file ends inside a record that could not be cut, writes are
   // refused; `complete_end_` is where the last whole record ends.
   bool read_only_ = false;

@@ -10,6 +10,7 @@
 
 #include "binder.h"
 #include "convert.h"
+#include "fast.h"
 #include "resolver.h"
 
 namespace quillet::py {
@@ -103,11 +104,26 @@ PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!bind_arguments(kGet, args, nargs, kwnames, bound) || !bind_collection_key(bound, collection, key)) {
     return nullptr;
   }
-  auto result = with_lock(self, [&](Database& db) { return db.get(collection, key); });
+  // The record's encoding is copied out under the lock and turned into
+  // objects after it is released.
+  std::string encoded;
+  auto result = with_lock(self, [&](Database& db) { return db.get_encoded(collection, key, encoded); });
   if (!result) return nullptr;
   // Every storage error of a read is a KeyError, not only a missing record.
   if (!*result) return raise_text(PyExc_KeyError, result->error().text());
-  return value_to_py(std::move(**result));
+  PyObject* object = nullptr;
+  switch (decode_common(encoded, &object)) {
+    case FastDecode::Done:
+      return object;
+    case FastDecode::Failed:
+      return nullptr;
+    case FastDecode::LeftToGeneral:
+      break;
+  }
+  std::size_t position = 0;
+  auto value = decode(encoded, position);
+  if (!value) return raise_text(PyExc_KeyError, StorageError::from_codec(value.error()).text());
+  return value_to_py(std::move(*value));
 }
 
 PyObject* database_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -118,6 +134,15 @@ PyObject* database_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return nullptr;
   }
   // Converted before the lock is taken: a refused value never reaches the store.
+  std::string encoded;
+  bool has_links = false;
+  if (encode_common(bound[2], encoded, has_links)) {
+    auto result =
+        with_lock(self, [&](Database& db) { return db.set_encoded(collection, key, encoded, has_links); });
+    if (!result) return nullptr;
+    if (!*result) return raise_text(PyExc_RuntimeError, result->error().text());
+    Py_RETURN_NONE;
+  }
   std::optional<Value> value = py_to_value(bound[2]);
   if (!value) return nullptr;
   auto result = with_lock(self, [&](Database& db) { return db.set(collection, key, *value); });
@@ -165,6 +190,15 @@ ItemOutcome write_item(Database& db, PyObject* item, std::optional<StorageError>
   if (!item_text(item, 0, collection) || !item_text(item, 1, key)) return ItemOutcome::PythonError;
   PyObject* element = PyTuple_GetItem(item, 2);
   if (element == nullptr) return ItemOutcome::PythonError;
+  std::string encoded;
+  bool has_links = false;
+  if (encode_common(element, encoded, has_links)) {
+    if (auto written = db.set_encoded(collection, key, encoded, has_links); !written) {
+      storage_error = std::move(written.error());
+      return ItemOutcome::StorageFailed;
+    }
+    return ItemOutcome::Written;
+  }
   std::optional<Value> value = py_to_value(element);
   if (!value) return ItemOutcome::PythonError;
   if (auto written = db.set(collection, key, *value); !written) {
