@@ -27,7 +27,8 @@ Errors
   thread (for example from a finalizer): RuntimeError.
 """
 
-from typing import Any, Final, Sequence, TypeAlias, final
+from types import TracebackType
+from typing import Any, Callable, Final, Sequence, TypeAlias, TypedDict, final
 
 # What the store can hold, as Python sees it after reading. A name of the
 # stubs only: import it under `if TYPE_CHECKING:`.
@@ -84,7 +85,96 @@ class Database:
         """One dict per incoming link, with the keys source_collection,
         source_key and source_path."""
 
+    # Additions beyond the specified methods.
+    def close(self) -> None:
+        """Writes out every buffer, applies queued backlink updates (an open
+        transaction's too) and closes every file. Afterwards every method
+        raises RuntimeError("database is closed"); closing again does
+        nothing. Raises RuntimeError when writing out fails (the database is
+        closed all the same)."""
+    def __enter__(self) -> Database: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Closes the database; an exception that ended the block goes on."""
+    def collections(self) -> list[str]:
+        """The names of the registered collections, sorted."""
+    def keys(self, collection: str) -> list[str]:
+        """The live keys of a collection, sorted. Like get, opens the
+        collection (creating its empty file) on first use."""
+    def count(self, collection: str) -> int:
+        """The number of live keys of a collection."""
+
 def open(path: str) -> Database:
     """Opens the database directory `path`, creating it when missing."""
 
 TOMBSTONE: Final[Tombstone]
+
+# The quilletdb command's support API (python -m quilletdb). Each function
+# opens the directory itself: read-only, except _repair and _compact's output.
+# Failures raise RuntimeError with a one-line message. `progress` is called as
+# progress(done, total) now and then; `notice` and `write` with one str. An
+# exception raised by a callback stops the work and propagates.
+
+class _CollectionStat(TypedDict):
+    name: str
+    live_keys: int
+    records: int
+    file_bytes: int
+    live_bytes: int
+    tail_bytes: int
+    dead_share: float
+
+class _BacklinkFileStat(TypedDict):
+    name: str
+    records: int
+    live_entries: int
+    file_bytes: int
+    tail_bytes: int
+
+class _Stat(TypedDict):
+    collections: list[_CollectionStat]
+    backlink_files: list[_BacklinkFileStat]
+
+class _CheckReport(TypedDict):
+    sound: bool
+    problems: list[tuple[str, int | None, str]]  # (file, offset, message)
+    problems_omitted: int
+    files: int
+    records: int
+    live_keys: int
+    backlink_records: int
+    backlink_entries: int
+
+class _RepairReport(TypedDict):
+    tails_cut: int
+    tail_bytes_cut: int
+    backlink_files_rebuilt: int
+    backlink_entries_added: int
+    backlink_entries_dropped: int
+    damaged_records: int
+
+class _CompactReport(TypedDict):
+    collections: int
+    records_read: int
+    records_written: int
+    backlink_entries: int
+    bytes_read: int
+    bytes_written: int
+
+_Progress: TypeAlias = Callable[[int, int], object] | None
+
+def _stat(path: str) -> _Stat: ...
+def _check(path: str, progress: _Progress = None) -> _CheckReport: ...
+def _repair(path: str, notice: Callable[[str], object] | None = None, progress: _Progress = None) -> _RepairReport: ...
+def _compact(path: str, out: str, progress: _Progress = None) -> _CompactReport: ...
+def _dump_records(
+    path: str, collection: str | None, write: Callable[[str], object], progress: _Progress = None
+) -> int: ...
+def _get(path: str, collection: str, key: str) -> str:
+    """The record's value as one line of JSON."""
+def _resolve(path: str, collection: str, key: str, fields: Sequence[str]) -> str: ...
+def _backlinks(path: str, collection: str, key: str) -> list[dict[str, str]]: ...

@@ -5,6 +5,9 @@ namespace quillet::py {
 
 Classes classes;
 
+// The command's support functions (_stat, _check, ...), defined in tools.cc.
+extern PyMethodDef tool_functions[];
+
 namespace {
 
 PyMethodDef open_def = {"open", as_method(open_database), METH_FASTCALL | METH_KEYWORDS, kOpenSignature};
@@ -35,7 +38,7 @@ bool register_members(PyObject* module) {
          add_member(module, "Link", class_object(classes.link, ready_link_class)) &&
          add_member(module, "Database", class_object(classes.database, ready_database_class)) &&
          add_member(module, "open", PyCFunction_NewEx(&open_def, module, name)) &&
-         add_member(module, "TOMBSTONE", new_tombstone());
+         add_member(module, "TOMBSTONE", new_tombstone()) && PyModule_AddFunctions(module, tool_functions) == 0;
 }
 
 }  // namespace

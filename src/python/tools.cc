@@ -1,0 +1,311 @@
+// The support API of the quilletdb command: module functions with a leading
+// underscore over the core's tools unit. Each one opens what it needs itself
+// (read-only, except _repair and _compact), so none of them touches a
+// Database object or its lock, and Python callbacks may run freely.
+//
+// Failures raise RuntimeError with the tool's one-line text. A callback that
+// raises stops the work at the next step, and its exception propagates;
+// KeyboardInterrupt is noticed at every progress step too.
+#include "classes.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "binder.h"
+#include "tools.h"
+
+namespace quillet::py {
+namespace {
+
+constexpr const char* kPathParams[] = {"path"};
+constexpr const char* kCheckParams[] = {"path", "progress"};
+constexpr const char* kRepairParams[] = {"path", "notice", "progress"};
+constexpr const char* kCompactParams[] = {"path", "out", "progress"};
+constexpr const char* kDumpParams[] = {"path", "collection", "write", "progress"};
+constexpr const char* kRecordParams[] = {"path", "collection", "key"};
+constexpr const char* kResolveParams[] = {"path", "collection", "key", "fields"};
+constexpr Signature kStat{"_stat()", kPathParams, 1};
+constexpr Signature kCheck{"_check()", kCheckParams, 1};
+constexpr Signature kRepair{"_repair()", kRepairParams, 1};
+constexpr Signature kCompact{"_compact()", kCompactParams, 2};
+constexpr Signature kDump{"_dump_records()", kDumpParams, 3};
+constexpr Signature kGet{"_get()", kRecordParams, 3};
+constexpr Signature kBacklinks{"_backlinks()", kRecordParams, 3};
+constexpr Signature kResolve{"_resolve()", kResolveParams, 4};
+
+PyObject* text_object(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+// Raises the tool's error, unless a callback's own exception is already set.
+PyObject* raise_tool_error(const ToolError& error) {
+  if (PyErr_Occurred()) return nullptr;
+  PyRef message = PyRef::steal(text_object(error.text()));
+  if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+  return nullptr;
+}
+
+// An optional callback parameter: absent or None gives null.
+bool bind_callback(const char* param, PyObject* object, PyObject*& callback) {
+  callback = object == Py_None ? nullptr : object;
+  if (callback != nullptr && !PyCallable_Check(callback)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': %R is not callable", param, callback);
+    return false;
+  }
+  return true;
+}
+
+// Calls `callback` (when given) with done and total, after letting signal
+// handlers run; false, with the exception set, stops the work.
+Progress progress_of(PyObject* callback) {
+  return [callback](std::uint64_t done, std::uint64_t total) {
+    if (PyErr_CheckSignals() < 0) return false;
+    if (callback == nullptr) return true;
+    PyRef result = PyRef::steal(PyObject_CallFunction(callback, "KK", static_cast<unsigned long long>(done),
+                                                      static_cast<unsigned long long>(total)));
+    return static_cast<bool>(result);
+  };
+}
+
+// Calls `callback` with one str; false, with the exception set, when it raised.
+bool call_with_text(PyObject* callback, std::string_view text) {
+  PyRef argument = PyRef::steal(text_object(text));
+  if (!argument) return false;
+  PyRef result = PyRef::steal(PyObject_CallOneArg(callback, argument.get()));
+  return static_cast<bool>(result);
+}
+
+// Builds a dict from name/value pairs whose values are new references (or
+// null after a failure, which fails the whole dict).
+PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  bool ok = static_cast<bool>(dict);
+  for (const auto& [name, value] : items) {
+    PyRef owned = PyRef::steal(value);
+    ok = ok && owned && PyDict_SetItemString(dict.get(), name, owned.get()) == 0;
+  }
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* number(std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); }
+
+// Appends a new reference to `list`; false (releasing it) on failure.
+bool append_new(PyObject* list, PyObject* item) {
+  PyRef owned = PyRef::steal(item);
+  return owned && PyList_Append(list, owned.get()) == 0;
+}
+
+PyObject* tool_stat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[1];
+  std::string_view path;
+  if (!bind_arguments(kStat, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path)) return nullptr;
+  auto stat = stat_database(std::string(path), progress_of(nullptr));
+  if (!stat) return raise_tool_error(stat.error());
+  PyRef collections = PyRef::steal(PyList_New(0));
+  PyRef backlink_files = PyRef::steal(PyList_New(0));
+  if (!collections || !backlink_files) return nullptr;
+  for (const CollectionStat& c : stat->collections) {
+    if (!append_new(collections.get(), dict_of({{"name", text_object(c.name)},
+                                                 {"live_keys", number(c.live_keys)},
+                                                 {"records", number(c.records)},
+                                                 {"file_bytes", number(c.file_bytes)},
+                                                 {"live_bytes", number(c.live_bytes)},
+                                                 {"tail_bytes", number(c.tail_bytes)},
+                                                 {"dead_share", PyFloat_FromDouble(c.dead_share())}}))) {
+      return nullptr;
+    }
+  }
+  for (const BacklinkFileStat& b : stat->backlink_files) {
+    if (!append_new(backlink_files.get(), dict_of({{"name", text_object(b.name)},
+                                                    {"records", number(b.records)},
+                                                    {"live_entries", number(b.live_entries)},
+                                                    {"file_bytes", number(b.file_bytes)},
+                                                    {"tail_bytes", number(b.tail_bytes)}}))) {
+      return nullptr;
+    }
+  }
+  return dict_of({{"collections", collections.release()}, {"backlink_files", backlink_files.release()}});
+}
+
+PyObject* problem_tuple(const Problem& p) {
+  PyRef file = PyRef::steal(text_object(p.file));
+  PyRef offset = PyRef::steal(p.offset ? number(*p.offset) : Py_NewRef(Py_None));
+  PyRef message = PyRef::steal(text_object(p.message));
+  if (!file || !offset || !message) return nullptr;
+  return PyTuple_Pack(3, file.get(), offset.get(), message.get());
+}
+
+PyObject* tool_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2];
+  std::string_view path;
+  PyObject* progress = nullptr;
+  if (!bind_arguments(kCheck, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
+      !bind_callback("progress", bound[1] ? bound[1] : Py_None, progress)) {
+    return nullptr;
+  }
+  auto report = check_database(std::string(path), progress_of(progress));
+  if (!report) return raise_tool_error(report.error());
+  PyRef problems = PyRef::steal(PyList_New(0));
+  if (!problems) return nullptr;
+  for (const Problem& p : report->problems) {
+    if (!append_new(problems.get(), problem_tuple(p))) return nullptr;
+  }
+  return dict_of({{"sound", PyBool_FromLong(report->sound())},
+                  {"problems", problems.release()},
+                  {"problems_omitted", number(report->problems_omitted)},
+                  {"files", number(report->files)},
+                  {"records", number(report->records)},
+                  {"live_keys", number(report->live_keys)},
+                  {"backlink_records", number(report->backlink_records)},
+                  {"backlink_entries", number(report->backlink_entries)}});
+}
+
+PyObject* tool_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[3];
+  std::string_view path;
+  PyObject* notice = nullptr;
+  PyObject* progress = nullptr;
+  if (!bind_arguments(kRepair, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
+      !bind_callback("notice", bound[1] ? bound[1] : Py_None, notice) ||
+      !bind_callback("progress", bound[2] ? bound[2] : Py_None, progress)) {
+    return nullptr;
+  }
+  Notice tell = [notice](const std::string& text) { return notice == nullptr || call_with_text(notice, text); };
+  auto report = repair_database(std::string(path), tell, progress_of(progress));
+  if (!report) return raise_tool_error(report.error());
+  return dict_of({{"tails_cut", number(report->tails_cut)},
+                  {"tail_bytes_cut", number(report->tail_bytes_cut)},
+                  {"backlink_files_rebuilt", number(report->backlink_files_rebuilt)},
+                  {"backlink_entries_added", number(report->backlink_entries_added)},
+                  {"backlink_entries_dropped", number(report->backlink_entries_dropped)},
+                  {"damaged_records", number(report->damaged_records)}});
+}
+
+PyObject* tool_compact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[3];
+  std::string_view path;
+  std::string_view out;
+  PyObject* progress = nullptr;
+  if (!bind_arguments(kCompact, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
+      !bind_text("out", bound[1], out) || !bind_callback("progress", bound[2] ? bound[2] : Py_None, progress)) {
+    return nullptr;
+  }
+  auto report = compact_database(std::string(path), std::string(out), progress_of(progress));
+  if (!report) return raise_tool_error(report.error());
+  return dict_of({{"collections", number(report->collections)},
+                  {"records_read", number(report->records_read)},
+                  {"records_written", number(report->records_written)},
+                  {"backlink_entries", number(report->backlink_entries)},
+                  {"bytes_read", number(report->bytes_read)},
+                  {"bytes_written", number(report->bytes_written)}});
+}
+
+PyObject* tool_dump_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[4];
+  std::string_view path;
+  std::optional<std::string_view> collection;
+  PyObject* write = nullptr;
+  PyObject* progress = nullptr;
+  if (!bind_arguments(kDump, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path)) return nullptr;
+  if (bound[1] != Py_None) {
+    std::string_view name;
+    if (!bind_text("collection", bound[1], name)) return nullptr;
+    collection = name;
+  }
+  if (!bind_callback("write", bound[2], write) || !bind_callback("progress", bound[3] ? bound[3] : Py_None, progress)) {
+    return nullptr;
+  }
+  if (write == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "argument 'write': None is not callable");
+    return nullptr;
+  }
+  auto db = open_read_only(std::string(path));
+  if (!db) return raise_tool_error(db.error());
+  auto chunk_out = [write](std::string_view chunk) -> Step {
+    if (!call_with_text(write, chunk)) return std::unexpected(ToolError{"write failed"});
+    return {};
+  };
+  auto written = dump_records(**db, collection, chunk_out, progress_of(progress));
+  if (!written) return raise_tool_error(written.error());
+  return number(*written);
+}
+
+PyObject* tool_get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[3];
+  std::string_view path;
+  std::string_view collection;
+  std::string_view key;
+  if (!bind_arguments(kGet, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
+      !bind_text("collection", bound[1], collection) || !bind_text("key", bound[2], key)) {
+    return nullptr;
+  }
+  auto db = open_read_only(std::string(path));
+  if (!db) return raise_tool_error(db.error());
+  auto value = read_record(**db, collection, key);
+  if (!value) return raise_tool_error(value.error());
+  return text_object(to_json(*value));
+}
+
+PyObject* tool_resolve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[4];
+  std::string_view path;
+  std::string_view collection;
+  std::string_view key;
+  std::vector<std::string> fields;
+  if (!bind_arguments(kResolve, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
+      !bind_text("collection", bound[1], collection) || !bind_text("key", bound[2], key) ||
+      !bind_text_list("fields", bound[3], fields)) {
+    return nullptr;
+  }
+  auto db = open_read_only(std::string(path));
+  if (!db) return raise_tool_error(db.error());
+  auto value = read_field(**db, collection, key, fields);
+  if (!value) return raise_tool_error(value.error());
+  return text_object(to_json(*value));
+}
+
+PyObject* tool_backlinks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[3];
+  std::string_view path;
+  std::string_view collection;
+  std::string_view key;
+  if (!bind_arguments(kBacklinks, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
+      !bind_text("collection", bound[1], collection) || !bind_text("key", bound[2], key)) {
+    return nullptr;
+  }
+  auto db = open_read_only(std::string(path));
+  if (!db) return raise_tool_error(db.error());
+  auto entries = read_backlinks(**db, collection, key);
+  if (!entries) return raise_tool_error(entries.error());
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const BacklinkEntry& e : *entries) {
+    if (!append_new(list.get(), dict_of({{"source_collection", text_object(e.source_collection)},
+                                          {"source_key", text_object(e.source_key)},
+                                          {"source_path", text_object(e.source_path)}}))) {
+      return nullptr;
+    }
+  }
+  return list.release();
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace
+
+// Added to the module by its initialisation (module.cc).
+PyMethodDef tool_functions[] = {
+    {"_stat", as_method(tool_stat), kFastcall, "_stat(path)\n--\n\n"},
+    {"_check", as_method(tool_check), kFastcall, "_check(path, progress=None)\n--\n\n"},
+    {"_repair", as_method(tool_repair), kFastcall, "_repair(path, notice=None, progress=None)\n--\n\n"},
+    {"_compact", as_method(tool_compact), kFastcall, "_compact(path, out, progress=None)\n--\n\n"},
+    {"_dump_records", as_method(tool_dump_records), kFastcall,
+     "_dump_records(path, collection, write, progress=None)\n--\n\n"},
+    {"_get", as_method(tool_get), kFastcall, "_get(path, collection, key)\n--\n\n"},
+    {"_resolve", as_method(tool_resolve), kFastcall, "_resolve(path, collection, key, fields)\n--\n\n"},
+    {"_backlinks", as_method(tool_backlinks), kFastcall, "_backlinks(path, collection, key)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace quillet::py
