@@ -1041,6 +1041,12 @@ std::expected<CompactReport, ToolError> compact_database(const std::string& dir,
   if (auto prepared = output.prepare(out); !prepared) return std::unexpected(prepared.error());
 
   CompactReport report;
+  for (const std::string& target : listing->backlink_targets) {
+    struct stat st;
+    if (::stat(join_path(dir, link_file(target)).c_str(), &st) == 0) {
+      report.bytes_read += static_cast<std::uint64_t>(st.st_size);
+    }
+  }
   ExpectedLinks expected;
   ProgressMeter meter(progress, 2 * total_size(data));
   for (std::size_t i = 0; i < data.size(); ++i) {

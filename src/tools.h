@@ -200,7 +200,7 @@ struct CompactReport {
   std::uint64_t records_read = 0;
   std::uint64_t records_written = 0;
   std::uint64_t backlink_entries = 0;
-  std::uint64_t bytes_read = 0;
+  std::uint64_t bytes_read = 0;     // the source's collection and backlink files
   std::uint64_t bytes_written = 0;
 };
 

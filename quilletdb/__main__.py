@@ -1,0 +1,3 @@
+from quilletdb.cli import main
+
+raise SystemExit(main())
