@@ -101,7 +101,7 @@ namespace {
 
 // The same walk over an encoded value: every value event first puts its own
 // segment (array index or the key just seen) on the shared path.
-class EncodedLinks : public ValueVisitor {
+class EncodedLinks final : public ValueVisitor {
  public:
   explicit EncodedLinks(std::vector<LinkRef>& out) : out_(out) {}
 
@@ -178,7 +178,7 @@ bool collect_links_encoded(std::string_view encoded, std::vector<LinkRef>& out) 
   std::size_t start = out.size();
   std::size_t position = 0;
   EncodedLinks visitor(out);
-  auto walked = walk(encoded, position, visitor);
+  auto walked = walk_with(encoded, position, visitor);
   if (walked && *walked) return true;
   out.resize(start);
   return false;

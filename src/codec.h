@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <bit>
 #include <string_view>
+#include <vector>
 
 #include "types.h"
 
@@ -118,6 +120,173 @@ inline std::uint32_t get_u32(const char* p) {
   const auto* u = reinterpret_cast<const unsigned char*>(p);
   return static_cast<std::uint32_t>(u[0]) | (static_cast<std::uint32_t>(u[1]) << 8) |
          (static_cast<std::uint32_t>(u[2]) << 16) | (static_cast<std::uint32_t>(u[3]) << 24);
+}
+
+namespace detail {
+
+namespace type_byte {
+inline constexpr std::uint8_t kNull = 0x00, kBool = 0x01, kInt = 0x02, kFloat = 0x03, kText = 0x04, kLink = 0x05,
+                              kBlob = 0x06, kArray = 0x07, kMap = 0x08, kDate = 0x09, kTime = 0x0A,
+                              kDateTime = 0x0B, kTombstone = 0x0C;
+}
+
+inline std::uint64_t read_u64_le(const char* p) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+
+// The walk behind `walk` and `walk_with`: the decoder's checks, without
+// building values. A template over the visitor, so that a concrete (final)
+// visitor's calls are direct and inlined.
+template <class Visitor>
+class Walker {
+ public:
+  Walker(std::string_view bytes, std::size_t& position, Visitor& visitor)
+      : bytes_(bytes), pos_(position), visitor_(visitor) {}
+
+  std::expected<bool, CodecError> run() {
+    auto first = value();
+    if (!first || !*first) return first;
+    while (depth_ > 0) {
+      Open& top = this->top();
+      if (top.remaining == 0) {
+        --depth_;
+        if (!visitor_.end()) return false;
+        continue;
+      }
+      --top.remaining;
+      if (top.keyed) {
+        auto key = utf8_string();
+        if (!key) return std::unexpected(key.error());
+        if (!visitor_.key(*key)) return false;
+      }
+      auto next = value();  // may push
+      if (!next || !*next) return next;
+    }
+    return true;
+  }
+
+ private:
+  struct Open {
+    std::uint32_t remaining;
+    bool keyed;
+  };
+
+  std::size_t remaining() const { return bytes_.size() - pos_; }
+
+  std::expected<std::uint32_t, CodecError> read_u32() {
+    if (remaining() < 4) return std::unexpected(CodecError::unexpected_end());
+    std::uint32_t v = get_u32(bytes_.data() + pos_);
+    pos_ += 4;
+    return v;
+  }
+
+  std::expected<std::string_view, CodecError> length_prefixed() {
+    auto length = read_u32();
+    if (!length) return std::unexpected(length.error());
+    if (remaining() < *length) return std::unexpected(CodecError::unexpected_end());
+    std::string_view out = bytes_.substr(pos_, *length);
+    pos_ += *length;
+    return out;
+  }
+
+  std::expected<std::string_view, CodecError> utf8_string() {
+    auto bytes = length_prefixed();
+    if (bytes && !is_valid_utf8(*bytes)) return std::unexpected(CodecError::invalid_utf8());
+    return bytes;
+  }
+
+  Open& top() { return depth_ <= 16 ? inline_stack_[depth_ - 1] : deep_stack_[depth_ - 17]; }
+
+  std::expected<bool, CodecError> open(std::uint32_t count, bool keyed) {
+    if (depth_ < 16) {
+      inline_stack_[depth_] = Open{count, keyed};
+    } else {
+      deep_stack_.resize(depth_ - 15);
+      deep_stack_[depth_ - 16] = Open{count, keyed};
+    }
+    ++depth_;
+    return true;
+  }
+
+  // Reports one scalar, or opens one container (its children follow).
+  std::expected<bool, CodecError> value() {
+    if (pos_ >= bytes_.size()) return std::unexpected(CodecError::unexpected_end());
+    auto type = static_cast<std::uint8_t>(bytes_[pos_++]);
+    switch (type) {
+      case type_byte::kNull:
+        return visitor_.null();
+      case type_byte::kTombstone:
+        return visitor_.tombstone();
+      case type_byte::kBool:
+        if (remaining() < 1) return std::unexpected(CodecError::unexpected_end());
+        return visitor_.boolean(bytes_[pos_++] != 0);
+      case type_byte::kInt:
+      case type_byte::kFloat:
+      case type_byte::kDateTime: {
+        if (remaining() < 8) return std::unexpected(CodecError::unexpected_end());
+        std::uint64_t raw = read_u64_le(bytes_.data() + pos_);
+        pos_ += 8;
+        if (type == type_byte::kInt) return visitor_.integer(static_cast<std::int64_t>(raw));
+        if (type == type_byte::kFloat) return visitor_.floating(std::bit_cast<double>(raw));
+        return visitor_.datetime(raw);
+      }
+      case type_byte::kDate:
+      case type_byte::kTime: {
+        auto raw = read_u32();
+        if (!raw) return std::unexpected(raw.error());
+        return type == type_byte::kDate ? visitor_.date(*raw) : visitor_.time(*raw);
+      }
+      case type_byte::kText: {
+        auto text = utf8_string();
+        if (!text) return std::unexpected(text.error());
+        return visitor_.text(*text);
+      }
+      case type_byte::kBlob: {
+        auto bytes = length_prefixed();
+        if (!bytes) return std::unexpected(bytes.error());
+        return visitor_.blob(*bytes);
+      }
+      case type_byte::kLink: {
+        if (depth_ + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
+        auto path = utf8_string();
+        if (!path) return std::unexpected(path.error());
+        auto count = read_u32();
+        if (!count) return std::unexpected(count.error());
+        if (!visitor_.begin_link(*path, *count)) return false;
+        return open(*count, true);
+      }
+      case type_byte::kArray:
+      case type_byte::kMap: {
+        if (depth_ + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
+        auto count = read_u32();
+        if (!count) return std::unexpected(count.error());
+        if (!(type == type_byte::kArray ? visitor_.begin_array(*count) : visitor_.begin_map(*count))) return false;
+        return open(*count, type == type_byte::kMap);
+      }
+      default:
+        return std::unexpected(CodecError::unknown_type_byte(type));
+    }
+  }
+
+  std::string_view bytes_;
+  std::size_t& pos_;
+  Visitor& visitor_;
+  // Most values nest a few levels: those need no allocation.
+  Open inline_stack_[16];
+  std::vector<Open> deep_stack_;
+  std::size_t depth_ = 0;
+};
+
+
+}  // namespace detail
+
+// `walk` for a visitor whose type is known here: no virtual calls when the
+// visitor class is final. Same contract as `walk`.
+template <class Visitor>
+std::expected<bool, CodecError> walk_with(std::string_view bytes, std::size_t& position, Visitor& visitor) {
+  return detail::Walker<Visitor>(bytes, position, visitor).run();
 }
 
 }  // namespace quillet

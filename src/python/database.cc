@@ -103,6 +103,29 @@ auto with_lock(PyObject* self, Body&& body) -> std::optional<std::invoke_result_
   return body(*cell.core);
 }
 
+// A buffer for one value's encoding on its way in or out. Each call takes
+// the thread's spare buffer (so a warm call allocates nothing for it) and
+// gives it back when done; a call that re-enters in the middle (a finalizer)
+// finds none spare and uses a fresh one, so no two calls ever share one.
+class ScratchBuffer {
+ public:
+  ScratchBuffer() : buffer_(std::move(spare())) { buffer_.clear(); }
+  ~ScratchBuffer() {
+    if (buffer_.capacity() <= kKeepCapacity) spare() = std::move(buffer_);
+  }
+  ScratchBuffer(const ScratchBuffer&) = delete;
+  ScratchBuffer& operator=(const ScratchBuffer&) = delete;
+  std::string& get() { return buffer_; }
+
+ private:
+  static constexpr std::size_t kKeepCapacity = 1 << 16;
+  static std::string& spare() {
+    thread_local std::string buffer;
+    return buffer;
+  }
+  std::string buffer_;
+};
+
 bool bind_collection_key(PyObject* const* bound, std::string_view& collection, std::string_view& key) {
   return bind_text("collection", bound[0], collection) && bind_text("key", bound[1], key);
 }
@@ -116,7 +139,8 @@ PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   }
   // The record's encoding is copied out under the lock and turned into
   // objects after it is released.
-  std::string encoded;
+  ScratchBuffer scratch;
+  std::string& encoded = scratch.get();
   auto result = with_lock(self, [&](Database& db) { return db.get_encoded(collection, key, encoded); });
   if (!result) return nullptr;
   // Every storage error of a read is a KeyError, not only a missing record.
@@ -144,7 +168,8 @@ PyObject* database_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return nullptr;
   }
   // Converted before the lock is taken: a refused value never reaches the store.
-  std::string encoded;
+  ScratchBuffer scratch;
+  std::string& encoded = scratch.get();
   bool has_links = false;
   if (encode_common(bound[2], encoded, has_links)) {
     auto result =
@@ -200,7 +225,8 @@ ItemOutcome write_item(Database& db, PyObject* item, std::optional<StorageError>
   if (!item_text(item, 0, collection) || !item_text(item, 1, key)) return ItemOutcome::PythonError;
   PyObject* element = PyTuple_GetItem(item, 2);
   if (element == nullptr) return ItemOutcome::PythonError;
-  std::string encoded;
+  ScratchBuffer scratch;
+  std::string& encoded = scratch.get();
   bool has_links = false;
   if (encode_common(element, encoded, has_links)) {
     if (auto written = db.set_encoded(collection, key, encoded, has_links); !written) {

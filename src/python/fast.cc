@@ -1,6 +1,7 @@
 #include "fast.h"
 
 #include <climits>
+#include <cstring>
 #include <vector>
 
 #include "classes.h"
@@ -137,8 +138,44 @@ class FastEncoder {
   bool has_links_ = false;
 };
 
+// Map keys repeat from one record to the next ("name", "id", ...). A small
+// direct-mapped cache hands out the same str object for the same short ASCII
+// key, with its hash already computed, so that building a dict neither decodes
+// nor hashes its keys again. The GIL guards it; entries live for the process.
+class KeyCache {
+ public:
+  PyObject* get(std::string_view key) {
+    if (key.size() > kMaxCachedLength) return decode(key);
+    std::uint32_t h = 2166136261u;
+    for (char c : key) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    PyObject*& slot = slots_[h & (kSlots - 1)];
+    if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == key.size() &&
+        std::memcmp(PyUnicode_DATA(slot), key.data(), key.size()) == 0) {
+      return Py_NewRef(slot);
+    }
+    PyObject* fresh = decode(key);
+    if (fresh == nullptr) return nullptr;
+    if (PyUnicode_IS_COMPACT_ASCII(fresh) && PyObject_Hash(fresh) != -1) {
+      Py_XSETREF(slot, Py_NewRef(fresh));
+    } else {
+      PyErr_Clear();
+    }
+    return fresh;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 1024;
+  static constexpr std::size_t kMaxCachedLength = 48;
+  static PyObject* decode(std::string_view key) {
+    return PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr);
+  }
+  PyObject* slots_[kSlots] = {};
+};
+
+KeyCache key_cache;
+
 // Builds Python objects as the walk reports the parts of a value.
-class Builder : public ValueVisitor {
+class Builder final : public ValueVisitor {
  public:
   ~Builder() override {
     for (Open& o : open_) {
@@ -188,7 +225,7 @@ class Builder : public ValueVisitor {
     return true;
   }
   bool key(std::string_view k) override {
-    PyObject* text = PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), nullptr);
+    PyObject* text = key_cache.get(k);
     if (text == nullptr) return fail();
     Py_XSETREF(open_.back().key, text);
     return true;
@@ -273,7 +310,7 @@ bool encode_common(PyObject* object, std::string& out, bool& has_links) {
 FastDecode decode_common(std::string_view encoded, PyObject** result) {
   Builder builder;
   std::size_t position = 0;
-  auto walked = walk(encoded, position, builder);
+  auto walked = walk_with(encoded, position, builder);
   if (walked && *walked) {
     *result = builder.take_result();
     return FastDecode::Done;
