@@ -1,0 +1,431 @@
+"""The quilletdb command, driven as a user drives it: in a subprocess, looking
+at its exit status, its output and the files it leaves."""
+
+import base64
+import json
+import math
+import os
+import pathlib
+import pty
+import re
+import struct
+import subprocess
+import sys
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import _quilletdb
+from _quilletdb import TOMBSTONE, Link, Tombstone
+
+from conftest import record
+
+REPO = pathlib.Path(__file__).resolve().parent.parent.parent
+MODULE_DIR = os.path.dirname(_quilletdb.__file__)
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, str(REPO)]))
+TIMEOUT = 300  # guards against a hang only
+
+
+def quilletdb(*args, **kwargs):
+    result = subprocess.run(
+        [sys.executable, "-m", "quilletdb", *args], env=ENV, capture_output=True, timeout=TIMEOUT, **kwargs
+    )
+    assert b"Traceback" not in result.stderr, result.stderr.decode()
+    result.out = result.stdout.decode()
+    result.err = result.stderr.decode()
+    return result
+
+
+def failed_with(result, message):
+    """The command failed with exactly one line on stderr holding `message`."""
+    assert result.returncode == 1, (result.out, result.err)
+    lines = result.err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("quilletdb: "), result.err
+    assert message in lines[0], lines[0]
+    return True
+
+
+def snapshot(path):
+    return {p.name: p.read_bytes() for p in pathlib.Path(path).iterdir() if p.is_file()}
+
+
+def total_size(path):
+    return sum(p.stat().st_size for p in pathlib.Path(path).iterdir())
+
+
+def checked(path):
+    result = quilletdb("check", path)
+    return result.returncode, result.out
+
+
+@pytest.fixture
+def blog(tmp_path):
+    path = str(tmp_path / "blog")
+    with _quilletdb.open(path) as db:
+        db.set("users", "alice", {"name": "Alice", "tags": ["x"]})
+        db.set("users", "bobby", {"name": "Bobby"})
+        # Four records of one size: both user keys have five letters.
+        for i in range(3):
+            db.set("posts", f"p{i}", {"title": f"post {i}", "author": Link("users/alice")})
+        db.set("posts", "p3", {"title": "post 3", "author": Link("users/bobby")})
+    return path
+
+
+# ---------------------------------------------------------------------------
+# Reading
+
+
+def test_stat_counts_records_live_keys_and_dead_bytes(blog):
+    with _quilletdb.open(blog) as db:
+        db.set("posts", "p0", {"title": "again", "author": Link("users/bobby")})
+        db.delete("posts", "p1")
+    result = quilletdb("stat", "--json", blog)
+    assert result.returncode == 0
+    stat = json.loads(result.out)
+    posts, users = stat["collections"]
+    assert (posts["name"], posts["live_keys"], posts["records"]) == ("posts", 3, 6)
+    assert posts["file_bytes"] == os.path.getsize(os.path.join(blog, "posts.qdb"))
+    assert 0 < posts["dead_share"] < 1 and users["dead_share"] == 0
+    # Four adds, then p0's move (remove and add) and p1's delete (remove);
+    # alice keeps p2, bobby has p3 and p0.
+    log_size = os.path.getsize(os.path.join(blog, "users.qbl"))
+    assert stat["backlink_files"] == [
+        {"name": "users", "records": 7, "live_entries": 3, "file_bytes": log_size, "tail_bytes": 0}
+    ]
+    table = quilletdb("stat", blog)
+    assert table.returncode == 0 and table.err == ""
+    assert table.out.splitlines()[0].split()[:3] == ["collection", "live", "keys"]
+
+
+def test_get_backlinks_and_resolve_print_json(blog):
+    assert json.loads(quilletdb("get", blog, "users", "alice").out) == {"name": "Alice", "tags": ["x"]}
+    lines = quilletdb("backlinks", blog, "users", "alice").out.splitlines()
+    assert [json.loads(line)["source_key"] for line in lines] == ["p0", "p1", "p2"]
+    assert quilletdb("resolve", blog, "posts", "p3", "author", "name").out == '"Bobby"\n'
+    assert quilletdb("backlinks", blog, "users", "nobody").out == ""
+
+
+def test_reading_commands_change_nothing(blog):
+    # A torn record that an ordinary open would cut off.
+    with open(os.path.join(blog, "posts.qdb"), "ab") as f:
+        f.write(b"\x05\x00\x00\x00ab")
+    before = snapshot(blog)
+    for args in (["stat"], ["dump"], ["check"], ["get", "posts", "p0"], ["get", "ghosts", "k"],
+                 ["backlinks", "ghosts", "k"], ["resolve", "posts", "p0", "author", "name"]):
+        quilletdb(args[0], blog, *args[1:])
+    assert snapshot(blog) == before
+
+
+# The documented dump encoding, read back.
+def from_json(v):
+    if isinstance(v, list):
+        return [from_json(x) for x in v]
+    if not isinstance(v, dict):
+        return ("float", "nan" if math.isnan(v) else repr(v)) if isinstance(v, float) else v
+    if set(v) == {"$map"}:
+        return {k: from_json(x) for k, x in v["$map"].items()}
+    if set(v) == {"$bytes"}:
+        return base64.b64decode(v["$bytes"], validate=True)
+    if set(v) == {"$link", "local"}:
+        return ("link", v["$link"], from_json(v["local"]))
+    if set(v) == {"$tombstone"}:
+        return ("tombstone",)
+    if set(v) == {"$float"}:
+        return ("float", {"NaN": "nan", "inf": "inf", "-inf": "-inf"}[v["$float"]])
+    for tag in ("$date", "$time", "$datetime"):
+        if set(v) == {tag}:
+            return (tag, v[tag])
+    assert not any(k.startswith("$") for k in v), v
+    return {k: from_json(x) for k, x in v.items()}
+
+
+# What the module returns, in the same terms.
+def normal(v):
+    if isinstance(v, Link):
+        return ("link", v.path, normal(v.local))
+    if isinstance(v, Tombstone):
+        return ("tombstone",)
+    if isinstance(v, float):
+        return ("float", "nan" if math.isnan(v) else repr(v))
+    if isinstance(v, list):
+        return [normal(x) for x in v]
+    if isinstance(v, dict):
+        return {k: normal(x) for k, x in v.items()}
+    return v
+
+
+keys = st.text(max_size=6) | st.sampled_from(["$link", "$bytes", "$map", "local", "$"])
+scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers(min_value=-(2**63), max_value=2**63 - 1)
+    | st.floats(allow_nan=True, allow_infinity=True)
+    | st.text(max_size=12)
+    | st.binary(max_size=12)
+)
+values = st.recursive(
+    scalars,
+    lambda inner: st.lists(inner | st.just(TOMBSTONE), max_size=4)
+    | st.dictionaries(keys, inner, max_size=4)
+    | st.builds(Link, st.sampled_from(["users/alice", "posts/p1/title", "x", "$self"]), st.dictionaries(keys, inner, max_size=2)),
+    max_leaves=12,
+)
+
+
+@settings(max_examples=15, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.tuples(st.text(max_size=5), values), max_size=12))
+def test_dump_reads_back_as_every_value_the_module_returns(tmp_path_factory, items):
+    path = str(tmp_path_factory.mktemp("db"))
+    with _quilletdb.open(path) as db:
+        for key, value in items:
+            db.set("c", key, value)
+        expected = {key: normal(db.get("c", key)) for key in db.keys("c")}
+    result = quilletdb("dump", path)
+    assert result.returncode == 0
+    # JSON Lines end at "\n" only; splitlines() would also cut at U+0085 and the like.
+    lines = [json.loads(line) for line in result.out.split("\n")[:-1]]
+    assert [line["key"] for line in lines] == sorted(expected)
+    assert {line["key"]: from_json(line["value"]) for line in lines} == expected
+    assert all(line["collection"] == "c" for line in lines)
+
+
+def test_dump_tags_dates_times_and_datetimes(tmp_path):
+    path = tmp_path / "db"
+    path.mkdir()
+    (path / "d.qdb").write_bytes(
+        record(b"date", b"\x09" + struct.pack("<I", 19000))
+        + record(b"time", b"\x0A" + struct.pack("<I", 3600))
+        + record(b"datetime", b"\x0B" + struct.pack("<Q", 2**63))
+    )
+    lines = [json.loads(line) for line in quilletdb("dump", str(path), "d").out.splitlines()]
+    assert [(line["key"], line["value"]) for line in lines] == [
+        ("date", {"$date": 19000}),
+        ("datetime", {"$datetime": 2**63}),
+        ("time", {"$time": 3600}),
+    ]
+    # Read through the module, the same numbers come back as plain ints.
+    assert _quilletdb.open(str(path)).get("d", "date") == 19000
+
+
+def test_dump_into_a_closed_pipe_is_quiet(tmp_path):
+    path = str(tmp_path / "db")
+    with _quilletdb.open(path) as db:
+        db.set_many([("c", f"k{i:06}", "x" * 100) for i in range(20000)])
+    process = subprocess.Popen(
+        [sys.executable, "-m", "quilletdb", "dump", path], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    assert json.loads(process.stdout.readline())["key"] == "k000000"
+    process.stdout.close()
+    assert process.wait(timeout=TIMEOUT) == 0
+    assert process.stderr.read() == b""
+
+
+# ---------------------------------------------------------------------------
+# check
+
+
+def patch(path, offset, data):
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        f.write(data)
+
+
+def posts_record(blog, i):
+    """Offset of post p{i}: the four post records have the same size."""
+    return os.path.getsize(os.path.join(blog, "posts.qdb")) // 4 * i
+
+
+def test_check_passes_a_sound_database_and_changes_nothing(blog):
+    before = snapshot(blog)
+    status, out = checked(blog)
+    assert status == 0
+    assert out == "sound: 6 records (6 live) and 4 backlink records in 3 files\n"
+    assert snapshot(blog) == before
+
+
+@pytest.mark.parametrize(
+    "damage, expected",
+    [
+        # A flipped type byte inside p1's value.
+        (lambda b: patch(f"{b}/posts.qdb", posts_record(b, 1) + 10, b"\x0E"), "posts.qdb at offset {p1}: the value of key \"p1\" is damaged: unknown type byte: 0x0E"),
+        # An invalid UTF-8 key in the middle of the file.
+        (lambda b: patch(f"{b}/posts.qdb", posts_record(b, 2) + 4, b"\xff"), "posts.qdb at offset {p2}: the key is not valid UTF-8"),
+        # A backlink file that disagrees with the records.
+        (lambda b: patch(f"{b}/users.qbl", 5, b"bob  "), "users.qbl: key \"alice\": the link from \"posts\" \"p0\" at \"author\" is not listed"),
+    ],
+    ids=["flipped-type-byte", "invalid-utf8-key", "backlinks-disagree"],
+)
+def test_check_reports_planted_damage_with_file_and_offset(blog, damage, expected):
+    offsets = {"p1": posts_record(blog, 1), "p2": posts_record(blog, 2)}
+    damage(blog)
+    before = snapshot(blog)
+    status, out = checked(blog)
+    assert status == 1
+    assert expected.format(**offsets) in out.splitlines(), out
+    assert re.fullmatch(r"\d+ problems? found in 6 records \(\d live\) and 4 backlink records in 3 files", out.splitlines()[-1])
+    assert snapshot(blog) == before
+
+
+def test_an_invalid_key_makes_reading_commands_name_the_file(blog):
+    patch(f"{blog}/posts.qdb", posts_record(blog, 2) + 4, b"\xff")
+    for args in (["get", blog, "users", "alice"], ["dump", blog], ["resolve", blog, "posts", "p0", "title"]):
+        assert failed_with(quilletdb(*args), "posts.qdb: io: invalid utf8 key")
+
+
+# ---------------------------------------------------------------------------
+# repair
+
+
+def backlink_record_size(target_key, source_collection, source_key, source_path):
+    return 17 + len(target_key) + len(source_collection) + len(source_key) + len(source_path)
+
+
+def test_repair_mends_a_kill_between_a_record_and_its_backlink_records(blog):
+    # The last write moved p3's link from bobby to alice; the process died
+    # after the record but before its remove and add records reached users.qbl.
+    with _quilletdb.open(blog) as db:
+        db.set("posts", "p3", {"title": "post 3", "author": Link("users/alice")})
+    log = pathlib.Path(blog, "users.qbl").read_bytes()
+    lost = 2 * backlink_record_size("alice", "posts", "p3", "author")
+    pathlib.Path(blog, "users.qbl").write_bytes(log[: len(log) - lost])
+    # And a torn record longer than any open cuts by itself.
+    with open(os.path.join(blog, "posts.qdb"), "ab") as f:
+        f.write(struct.pack("<I", 2) + b"p9" + struct.pack("<I", 100000) + b"\x04" + b"x" * 70000)
+    assert checked(blog)[0] == 1
+
+    result = quilletdb("repair", blog)
+    assert result.returncode == 0, result.err
+    lines = result.out.splitlines()
+    assert lines[0].startswith("posts.qdb: dropping the incomplete last record (70011 bytes from offset ")
+    assert lines[1] == "users.qbl: rebuilding with 4 entries, adding 1 missing, dropping 1 that no record holds"
+    assert checked(blog)[0] == 0
+    with _quilletdb.open(blog) as db:
+        assert [b["source_key"] for b in db.backlinks("users", "alice")] == ["p0", "p1", "p2", "p3"]
+        assert db.backlinks("users", "bobby") == []
+
+
+def test_repair_refuses_while_the_database_is_open(blog):
+    log = pathlib.Path(blog, "users.qbl")
+    log.write_bytes(log.read_bytes()[:-10])
+    before = snapshot(blog)
+    db = _quilletdb.open(blog)
+    assert failed_with(quilletdb("repair", blog), "posts.qdb is in use by another open database")
+    assert snapshot(blog) == before
+    db.close()
+    assert quilletdb("repair", blog).returncode == 0
+
+
+def test_repair_leaves_damaged_records_and_says_so(blog):
+    patch(f"{blog}/posts.qdb", posts_record(blog, 1) + 10, b"\x0E")
+    result = quilletdb("repair", blog)
+    assert failed_with(result, "1 damaged records are left as they are")
+    assert "quilletdb check" in result.err
+
+
+# ---------------------------------------------------------------------------
+# compact
+
+
+def test_compact_keeps_every_record_of_a_long_history_and_shrinks(tmp_path):
+    source, out = str(tmp_path / "src"), str(tmp_path / "out")
+    with _quilletdb.open(source) as db:
+        for round_ in range(40):
+            db.begin()
+            for i in range(50):
+                target = f"users/u{(i + round_) % 7}"
+                db.set("posts", f"p{i}", {"round": round_, "by": Link(target), "list": [Link(f"tags/t{i % 3}")]})
+                if (i + round_) % 5 == 0:
+                    db.delete("posts", f"p{i}")
+            db.set("users", f"u{round_ % 7}", {"seen": round_, "bytes": bytes(range(round_))})
+            db.commit()
+    before = snapshot(source)
+    result = quilletdb("compact", source, out)
+    assert result.returncode == 0, result.err
+    assert result.out.startswith("compacted ")
+    assert snapshot(source) == before
+    assert total_size(out) < total_size(source) / 10
+    assert checked(out)[0] == 0
+    a, b = _quilletdb.open(source), _quilletdb.open(out)
+    assert b.collections() == a.collections() == ["posts", "users"]
+    for collection in a.collections():
+        assert b.keys(collection) == a.keys(collection)
+        for key in a.keys(collection):
+            assert normal(b.get(collection, key)) == normal(a.get(collection, key))
+            assert b.backlinks(collection, key) == a.backlinks(collection, key)
+    for tag in ("t0", "t1", "t2"):
+        assert b.backlinks("tags", tag) == a.backlinks("tags", tag) != []
+
+
+def test_compact_refuses_a_directory_that_is_not_empty(blog, tmp_path):
+    (tmp_path / "full").mkdir()
+    (tmp_path / "full" / "x").write_text("x")
+    assert failed_with(quilletdb("compact", blog, str(tmp_path / "full")), "is not empty")
+    assert failed_with(quilletdb("compact", blog, str(tmp_path / "no" / "parent")), "cannot create")
+
+
+# ---------------------------------------------------------------------------
+# Bad input, usage and the terminal
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["stat"], ["dump"], ["get", "c", "k"], ["backlinks", "c", "k"], ["resolve", "c", "k", "f"], ["check"], ["repair"], ["compact", "/tmp/never-made"]],
+    ids=lambda a: a[0],
+)
+def test_a_missing_directory_is_one_line_for_every_command(tmp_path, args):
+    missing = str(tmp_path / "missing")
+    result = quilletdb(args[0], missing, *args[1:])
+    assert failed_with(result, f"cannot open the database {missing}: No such file or directory")
+    assert not os.path.exists(missing)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["get", "{db}", "ghosts", "k"], 'unknown collection "ghosts"'),
+        (["dump", "{db}", "ghosts"], 'unknown collection "ghosts"'),
+        (["backlinks", "{db}", "ghosts", "k"], 'unknown collection "ghosts"'),
+        (["resolve", "{db}", "ghosts", "k", "f"], 'unknown collection "ghosts"'),
+        (["get", "{db}", "users", "carol"], 'no record "carol" in collection "users"'),
+        (["resolve", "{db}", "users", "carol", "name"], "storage: key not found"),
+        (["get", "{db}/posts.qdb", "c", "k"], "Not a directory"),
+    ],
+)
+def test_bad_input_is_one_line(blog, args, message):
+    assert failed_with(quilletdb(*[a.format(db=blog) for a in args]), message)
+
+
+def test_usage_errors_exit_with_two(blog):
+    for args in ([], ["frobnicate", blog], ["get", blog], ["compact", blog]):
+        result = quilletdb(*args)
+        assert result.returncode == 2 and result.out == ""
+        assert "usage: quilletdb" in result.err
+
+
+def test_progress_shows_on_a_terminal_only(blog):
+    plain = quilletdb("check", blog)
+    assert plain.returncode == 0 and plain.err == ""
+    controller, terminal = pty.openpty()
+    try:
+        result = subprocess.run(
+            [sys.executable, "-m", "quilletdb", "check", blog], env=ENV, stdout=subprocess.PIPE, stderr=terminal, timeout=TIMEOUT
+        )
+        os.close(terminal)
+        terminal = None
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        if terminal is not None:
+            os.close(terminal)
+        os.close(controller)
+    assert result.returncode == 0
+    assert b"check [" in shown and b"100.0%" in shown
+    assert result.stdout.decode() == plain.out
