@@ -416,14 +416,14 @@ std::expected<void, IoError> BacklinkIndex::check_writable() {
                                         "on a record boundary"));
 }
 
-void BacklinkIndex::undo_partial_write(std::uint64_t size_before, std::uint64_t written) {
+void BacklinkIndex::undo_partial_write(std::uint64_t size_before, std::uint64_t written, std::uint64_t keep) {
   int fd = file_.get();
   bool undone = false;
   if (try_lock_exclusive(fd)) {
     // Only our own bytes may go: if the file is not exactly the old size plus
     // what we wrote, someone else appended meanwhile and cutting is unsafe.
     auto size = file_size(fd);
-    undone = size && *size == size_before + written && cut_file(fd, size_before);
+    undone = size && *size == size_before + written && cut_file(fd, size_before + keep);
   }
   // A failed upgrade may have dropped the shared lock; a successful one is
   // turned back into it.
@@ -459,6 +459,79 @@ std::expected<void, IoError> BacklinkIndex::write_record(Op op, std::string_view
   auto result = write_all(file_.get(), &iov, 1, kWriteWholeBuffer, &written);
   if (!result && written > 0) undo_partial_write(*size_before, written);
   return result;
+}
+
+namespace {
+
+constexpr std::size_t kApplyChunk = std::size_t{1} << 20;
+
+std::expected<void, IoError> check_field_lengths(std::string_view target_key, const BacklinkEntry& entry) {
+  for (std::string_view field : {target_key, std::string_view(entry.source_collection),
+                                 std::string_view(entry.source_key), std::string_view(entry.source_path)}) {
+    if (field.size() > kMaxLength) {
+      return std::unexpected(IoError::custom("backlink field of " + std::to_string(field.size()) +
+                                             " bytes is too long for a 4-byte length"));
+    }
+  }
+  return {};
+}
+
+void append_record(std::string& out, BacklinkIndex::Op op, std::string_view target_key, const BacklinkEntry& entry) {
+  out.push_back(static_cast<char>(op));
+  for (std::string_view field : {target_key, std::string_view(entry.source_collection),
+                                 std::string_view(entry.source_key), std::string_view(entry.source_path)}) {
+    put_u32(out, static_cast<std::uint32_t>(field.size()));
+    out.append(field);
+  }
+}
+
+}  // namespace
+
+void BacklinkIndex::apply_in_memory(Op op, std::string_view target_key, const BacklinkEntry& entry) {
+  if (op == Op::Add) {
+    entries_[std::string(target_key)].push_back(entry);
+  } else if (auto it = entries_.find(std::string(target_key)); it != entries_.end()) {
+    std::erase(it->second, entry);
+  }
+}
+
+std::expected<void, BacklinkIndex::ApplyFailure> BacklinkIndex::apply(std::span<const Change> changes) {
+  std::size_t made = 0;
+  std::string chunk;
+  std::vector<std::size_t> ends;  // end of each record in `chunk`
+  while (made < changes.size()) {
+    if (auto writable = check_writable(); !writable) return std::unexpected(ApplyFailure{made, writable.error()});
+    chunk.clear();
+    ends.clear();
+    for (std::size_t i = made; i < changes.size() && chunk.size() < kApplyChunk; ++i) {
+      const Change& c = changes[i];
+      if (auto fits = check_field_lengths(c.target_key, *c.entry); !fits) {
+        if (ends.empty()) return std::unexpected(ApplyFailure{made, fits.error()});
+        break;  // write what comes before it first
+      }
+      append_record(chunk, c.op, c.target_key, *c.entry);
+      ends.push_back(chunk.size());
+    }
+    auto size_before = file_size(file_.get());
+    if (!size_before) return std::unexpected(ApplyFailure{made, size_before.error()});
+    struct iovec iov{chunk.data(), chunk.size()};
+    std::uint64_t written = 0;
+    auto result = write_all(file_.get(), &iov, 1, kWriteWholeBuffer, &written);
+    // The records wholly written count as made, as they would one by one.
+    std::size_t whole = result ? ends.size() : static_cast<std::size_t>(
+        std::upper_bound(ends.begin(), ends.end(), written) - ends.begin());
+    for (std::size_t i = 0; i < whole; ++i) {
+      const Change& c = changes[made + i];
+      apply_in_memory(c.op, c.target_key, *c.entry);
+    }
+    made += whole;
+    if (!result) {
+      const std::uint64_t keep = whole == 0 ? 0 : ends[whole - 1];
+      if (written > keep) undo_partial_write(*size_before, written, keep);
+      return std::unexpected(ApplyFailure{made, result.error()});
+    }
+  }
+  return {};
 }
 
 std::expected<void, IoError> BacklinkIndex::add(std::string_view target_key, BacklinkEntry entry) {

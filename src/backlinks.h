@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -84,6 +85,23 @@ class BacklinkIndex {
   // False only for a read-only index whose log does not exist.
   bool has_file() const { return file_.valid(); }
 
+  // One operation for `apply`; the views must outlive the call.
+  struct Change {
+    Op op;
+    std::string_view target_key;
+    const BacklinkEntry* entry;
+  };
+  struct ApplyFailure {
+    std::size_t made;  // operations written and applied before the error
+    IoError error;
+  };
+  // Makes `changes` in order, as add and remove would one by one, but hands
+  // their records to the OS in as few write calls as it can (whole records,
+  // about a megabyte per call); each is applied in memory once written. On a
+  // failure the file keeps only the whole records written, as write_record
+  // leaves it, and the count made so far comes with the error.
+  std::expected<void, ApplyFailure> apply(std::span<const Change> changes);
+
   // Appends one record in a single write call. A failure cuts the file back
   // to its size before the call when the exclusive lock can be taken;
   // otherwise every later write is refused until the database is reopened.
@@ -98,7 +116,10 @@ class BacklinkIndex {
   std::expected<void, IoError> check_writable();
   // Cuts off the `written` bytes of a failed append when that is provably
   // safe; otherwise poisons the index.
-  void undo_partial_write(std::uint64_t size_before, std::uint64_t written);
+  // Cuts off what a failed write left beyond `keep` of its `written` bytes
+  // (the file had `size_before` bytes before it), or refuses later writes.
+  void undo_partial_write(std::uint64_t size_before, std::uint64_t written, std::uint64_t keep = 0);
+  void apply_in_memory(Op op, std::string_view target_key, const BacklinkEntry& entry);
 
   std::string path_;
   Fd file_;

@@ -307,36 +307,51 @@ std::vector<std::string> Database::collection_names() const {
 
 std::expected<void, StorageError> Database::apply_pending(std::size_t own_from,
                                                           std::optional<StorageError>* own_error) {
-  // Once an operation for a target collection fails, every later operation
-  // for that target waits behind it, so that each index still receives its
-  // operations in queue order; other targets go on.
-  std::unordered_map<std::string, StorageError> blocked;
+  // The queue is applied per target collection, each index receiving its
+  // operations in queue order and in as few writes as it can. Once an
+  // operation for a target fails, it and every later operation for that
+  // target stay queued; other targets go on.
+  std::vector<std::string_view> targets;  // in order of first appearance
+  std::unordered_map<std::string_view, std::vector<std::size_t>> positions;
+  for (std::size_t i = 0; i < pending_ops_.size(); ++i) {
+    auto [it, added] = positions.try_emplace(pending_ops_[i].target_collection);
+    if (added) targets.push_back(it->first);
+    it->second.push_back(i);
+  }
+
+  // For each operation left queued, the error that stopped its target.
+  std::vector<const StorageError*> stopped(pending_ops_.size(), nullptr);
+  std::vector<StorageError> errors;
+  errors.reserve(targets.size());
+  std::vector<BacklinkIndex::Change> changes;
+  for (std::string_view target : targets) {
+    const std::vector<std::size_t>& queued = positions[target];
+    std::size_t made = 0;
+    auto index = backlink_index(target);
+    if (!index) {
+      errors.push_back(std::move(index.error()));
+    } else {
+      changes.clear();
+      for (std::size_t i : queued) {
+        const BlOp& op = pending_ops_[i];
+        changes.push_back({op.kind == BlOp::Kind::Add ? BacklinkIndex::Op::Add : BacklinkIndex::Op::Remove,
+                           op.target_key, &op.entry});
+      }
+      auto applied = (*index)->apply(changes);
+      if (applied) continue;
+      made = applied.error().made;
+      errors.push_back(StorageError::from_io(std::move(applied.error().error)));
+    }
+    for (std::size_t k = made; k < queued.size(); ++k) stopped[queued[k]] = &errors.back();
+  }
+
   std::optional<StorageError> first_error;
   std::vector<BlOp> kept;
   for (std::size_t i = 0; i < pending_ops_.size(); ++i) {
-    BlOp& op = pending_ops_[i];
-    const StorageError* failure = nullptr;
-    if (auto it = blocked.find(op.target_collection); it != blocked.end()) {
-      failure = &it->second;
-    } else {
-      auto index = backlink_index(op.target_collection);
-      std::expected<void, IoError> done;
-      if (!index) {
-        failure = &blocked.emplace(op.target_collection, std::move(index.error())).first->second;
-      } else {
-        // The queue keeps its own copy of the entry until the operation succeeds.
-        done = op.kind == BlOp::Kind::Add ? (*index)->add(op.target_key, op.entry)
-                                          : (*index)->remove(op.target_key, op.entry);
-        if (!done) {
-          failure = &blocked.emplace(op.target_collection, StorageError::from_io(std::move(done.error())))
-                         .first->second;
-        }
-      }
-      if (failure && !first_error) first_error = *failure;
-    }
-    if (!failure) continue;
-    if (own_error && i >= own_from && !*own_error) *own_error = *failure;
-    kept.push_back(std::move(op));
+    if (stopped[i] == nullptr) continue;
+    if (!first_error) first_error = *stopped[i];
+    if (own_error && i >= own_from && !*own_error) *own_error = *stopped[i];
+    kept.push_back(std::move(pending_ops_[i]));
   }
   pending_ops_ = std::move(kept);
   if (first_error) return std::unexpected(std::move(*first_error));
