@@ -519,7 +519,9 @@ void Collection::cut_failed_write(std::uint64_t written, std::uint64_t whole) {
 
 std::expected<std::string_view, StorageError> Collection::find_encoded(std::string_view key) {
   const std::uint64_t hash = KeyTable::hash(key);
-  if (const std::uint64_t* cached = cache_.find(key, hash)) return cached_value(*cached);
+  if (cache_.size() > 0) {
+    if (const std::uint64_t* cached = cache_.find(key, hash)) return cached_value(*cached);
+  }
   const std::uint64_t* indexed = index_.find(key, hash);
   if (indexed == nullptr) return std::unexpected(StorageError::key_not_found());
   const std::uint64_t offset = *indexed;
