@@ -75,6 +75,14 @@ class KeyTable {
       if (slot.number != kEmpty) f(slot.number);
     }
   }
+  // Calls f(key, number) for every present key, in no particular order. The
+  // key's view is valid until the next change.
+  template <class F>
+  void for_each_entry(F&& f) const {
+    for (const Slot& slot : slots_) {
+      if (slot.number != kEmpty) f(key_of(slot), slot.number);
+    }
+  }
 
  private:
   struct Slot {

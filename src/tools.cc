@@ -9,8 +9,6 @@
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "backlinks.h"
@@ -35,12 +33,6 @@ ToolError io_failure(std::string_view what, const IoError& e) { return failure(s
 ToolError interrupted() { return failure("interrupted"); }
 
 std::string at_offset(std::uint64_t offset) { return "offset " + std::to_string(offset); }
-
-// Heterogeneous lookup, so that views can probe maps of owned strings.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
 
 // ---------------------------------------------------------------------------
 // Reading
@@ -306,19 +298,36 @@ Step for_each_live_record(const OpenFile& file, LiveRecords& live, const DataRec
 // ---------------------------------------------------------------------------
 // Backlinks
 
-// An entry as the backlink file holds it after the operation byte: target
+// Entries as the backlink file holds them after the operation byte: target
 // key, source collection, source key and source path, each length-prefixed.
-// One text per entry makes comparing and rewriting logs cheap.
-std::string entry_body(std::string_view target_key, std::string_view collection, std::string_view key,
-                       std::string_view path) {
-  std::string body;
-  body.reserve(16 + target_key.size() + collection.size() + key.size() + path.size());
-  for (std::string_view field : {target_key, collection, key, path}) {
-    put_u32(body, static_cast<std::uint32_t>(field.size()));
-    body.append(field);
+// One text per entry makes comparing and rewriting logs cheap, and as the
+// texts delimit themselves a list of them is one string.
+class EntryList {
+ public:
+  void add(std::string_view target_key, std::string_view collection, std::string_view key, std::string_view path) {
+    for (std::string_view field : {target_key, collection, key, path}) {
+      put_u32(bytes_, static_cast<std::uint32_t>(field.size()));
+      bytes_.append(field);
+    }
+    ++count_;
   }
-  return body;
-}
+  // Calls f(body) for each entry in the order added, duplicates included.
+  template <class F>
+  void for_each(F&& f) const {
+    std::size_t at = 0;
+    while (at < bytes_.size()) {
+      std::size_t end = at;
+      for (int field = 0; field < 4; ++field) end += 4 + get_u32(bytes_.data() + end);
+      f(std::string_view(bytes_).substr(at, end - at));
+      at = end;
+    }
+  }
+  std::size_t size() const { return count_; }
+
+ private:
+  std::string bytes_;
+  std::size_t count_ = 0;
+};
 
 std::string describe_entry(std::string_view body) {
   std::string_view fields[4];
@@ -332,8 +341,8 @@ std::string describe_entry(std::string_view body) {
 }
 
 // Target collection -> the entries the live records call for, in the order
-// their records lie in the files (duplicates included).
-using ExpectedLinks = std::map<std::string, std::vector<std::string>, std::less<>>;
+// their records lie in the files.
+using ExpectedLinks = std::map<std::string, EntryList, std::less<>>;
 
 class LinkCollector {
  public:
@@ -343,8 +352,8 @@ class LinkCollector {
     collect_links(value, {}, links_);
     for (const LinkRef& l : links_) {
       auto it = expected_.find(l.target_collection);
-      if (it == expected_.end()) it = expected_.emplace(l.target_collection, std::vector<std::string>{}).first;
-      it->second.push_back(entry_body(l.target_key, collection, key, l.source_path));
+      if (it == expected_.end()) it = expected_.emplace(l.target_collection, EntryList{}).first;
+      it->second.add(l.target_key, collection, key, l.source_path);
     }
   }
 
@@ -353,21 +362,43 @@ class LinkCollector {
   std::vector<LinkRef> links_;
 };
 
+bool contains(const KeyTable& table, std::string_view text) {
+  return table.find(text, KeyTable::hash(text)) != nullptr;
+}
+
 // The state a replay of a backlink file leaves: each listed entry with the
-// position of the add that listed it (a remove drops every equal entry).
+// position of the add that listed it (a remove drops every equal entry; an
+// entry added again afterwards takes a new position).
 struct Replay {
-  struct Listed {
-    std::uint64_t sequence;
-    std::uint64_t count;  // an entry added twice is listed twice
-  };
-  std::unordered_map<std::string, Listed, TextHash, std::equal_to<>> listed;
+  KeyTable listed;                    // entry body -> its position
+  std::vector<std::uint32_t> counts;  // by position: times listed, 0 once removed
   std::uint64_t records = 0;
   ScanEnd end;
 
+  void add(std::string_view body) {
+    auto [position, added] = listed.insert(body, KeyTable::hash(body), counts.size());
+    if (added) {
+      counts.push_back(1);
+    } else {
+      ++counts[*position];
+    }
+  }
+  void remove(std::string_view body) {
+    if (auto position = listed.erase(body, KeyTable::hash(body))) counts[*position] = 0;
+  }
   std::uint64_t listed_entries() const {
     std::uint64_t n = 0;
-    for (const auto& [body, l] : listed) n += l.count;
+    for (std::uint32_t count : counts) n += count;
     return n;
+  }
+  // The listed entries in the order they were added; the views are valid
+  // while the replay is not changed.
+  std::vector<std::pair<std::uint64_t, std::string_view>> in_order() const {
+    std::vector<std::pair<std::uint64_t, std::string_view>> entries;
+    entries.reserve(listed.size());
+    listed.for_each_entry([&](std::string_view body, std::uint64_t position) { entries.emplace_back(position, body); });
+    std::ranges::sort(entries);
+    return entries;
   }
 };
 
@@ -377,7 +408,6 @@ struct Replay {
 std::expected<Replay, ToolError> replay_log(const OpenFile& file, ProblemList* problems, ProgressMeter* meter) {
   Replay replay;
   ScanProgress progress(meter);
-  std::uint64_t sequence = 0;
   auto scanned = scan_link_records(
       file.fd.get(), file.size, file.name,
       [&](const LinkRecord& r) -> Step {
@@ -387,10 +417,9 @@ std::expected<Replay, ToolError> replay_log(const OpenFile& file, ProblemList* p
         if (!utf8) {
           if (problems) problems->add(file.name, r.offset, "invalid utf8 in backlink");
         } else if (r.op == kAddOp) {
-          auto [it, added] = replay.listed.try_emplace(std::string(r.body), Replay::Listed{sequence++, 0});
-          ++it->second.count;
+          replay.add(r.body);
         } else if (r.op == kRemoveOp) {
-          if (auto it = replay.listed.find(r.body); it != replay.listed.end()) replay.listed.erase(it);
+          replay.remove(r.body);
         } else if (problems) {
           char hex[8];
           std::snprintf(hex, sizeof hex, "0x%02X", r.op);
@@ -405,23 +434,20 @@ std::expected<Replay, ToolError> replay_log(const OpenFile& file, ProblemList* p
   return replay;
 }
 
-void compare_backlinks(std::string_view file, const Replay& replay, const std::vector<std::string>& expected,
-                       ProblemList& problems) {
-  std::unordered_set<std::string_view> wanted(expected.begin(), expected.end());
-  std::unordered_set<std::string_view> reported;
-  for (const std::string& body : expected) {
-    if (reported.insert(body).second && !replay.listed.contains(body)) {
+// Reports every entry called for but not listed, then every entry listed but
+// called for by no record; returns how many distinct entries are called for.
+std::uint64_t compare_backlinks(std::string_view file, const Replay& replay, const EntryList& expected,
+                                ProblemList& problems) {
+  KeyTable wanted;
+  expected.for_each([&](std::string_view body) {
+    if (wanted.insert(body, KeyTable::hash(body), 0).second && !contains(replay.listed, body)) {
       problems.add(file, std::nullopt, describe_entry(body) + " is not listed");
     }
+  });
+  for (const auto& [position, body] : replay.in_order()) {
+    if (!contains(wanted, body)) problems.add(file, std::nullopt, describe_entry(body) + " is listed, but no record holds it");
   }
-  std::vector<std::pair<std::uint64_t, std::string_view>> stale;
-  for (const auto& [body, listed] : replay.listed) {
-    if (!wanted.contains(body)) stale.emplace_back(listed.sequence, body);
-  }
-  std::ranges::sort(stale);
-  for (const auto& [sequence, body] : stale) {
-    problems.add(file, std::nullopt, describe_entry(body) + " is listed, but no record holds it");
-  }
+  return wanted.size();
 }
 
 // A backlink file listing exactly the distinct `expected` entries: those the
@@ -433,33 +459,31 @@ struct RebuiltLog {
   std::uint64_t dropped = 0;
 };
 
-RebuiltLog rebuild_log(const Replay* old, const std::vector<std::string>& expected) {
+RebuiltLog rebuild_log(const Replay* old, const EntryList& expected) {
   RebuiltLog log;
-  std::unordered_set<std::string_view> wanted(expected.begin(), expected.end());
-  std::unordered_set<std::string_view> written;
+  KeyTable wanted;
+  expected.for_each([&](std::string_view body) { wanted.insert(body, KeyTable::hash(body), 0); });
+  KeyTable written;
   auto write = [&](std::string_view body) {
     log.bytes.push_back(static_cast<char>(kAddOp));
     log.bytes.append(body);
-    written.insert(body);
     ++log.entries;
   };
   if (old) {
-    std::vector<std::pair<std::uint64_t, std::string_view>> kept;
-    for (const auto& [body, listed] : old->listed) {
-      if (wanted.contains(body)) {
-        kept.emplace_back(listed.sequence, body);
-      } else {
+    for (const auto& [position, body] : old->in_order()) {
+      if (!contains(wanted, body)) {
         ++log.dropped;
+        continue;
       }
+      written.insert(body, KeyTable::hash(body), 0);
+      write(body);
     }
-    std::ranges::sort(kept);
-    for (const auto& [sequence, body] : kept) write(body);
   }
-  for (const std::string& body : expected) {
-    if (written.contains(body)) continue;
+  expected.for_each([&](std::string_view body) {
+    if (!written.insert(body, KeyTable::hash(body), 0).second) return;
     write(body);
     ++log.added;
-  }
+  });
   return log;
 }
 
@@ -476,8 +500,8 @@ std::vector<std::string> backlink_targets(const Listing& listing, const Expected
   return targets;
 }
 
-const std::vector<std::string>& expected_for(const ExpectedLinks& expected, std::string_view target) {
-  static const std::vector<std::string> kNone;
+const EntryList& expected_for(const ExpectedLinks& expected, std::string_view target) {
+  static const EntryList kNone;
   auto it = expected.find(target);
   return it == expected.end() ? kNone : it->second;
 }
@@ -797,11 +821,10 @@ std::expected<CheckReport, ToolError> check_database(const std::string& dir, con
 
   const std::vector<std::string> targets = backlink_targets(*listing, expected);
   for (const std::string& target : targets) {
-    const std::vector<std::string>& wanted = expected_for(expected, target);
-    report.backlink_entries += std::unordered_set<std::string_view>(wanted.begin(), wanted.end()).size();
+    const EntryList& wanted = expected_for(expected, target);
     const std::string name = link_file(target);
     if (!path_exists(join_path(dir, name))) {
-      compare_backlinks(name, Replay{}, wanted, problems);
+      report.backlink_entries += compare_backlinks(name, Replay{}, wanted, problems);
       continue;
     }
     auto file = open_scanned(dir, name);
@@ -810,7 +833,7 @@ std::expected<CheckReport, ToolError> check_database(const std::string& dir, con
     if (!replay) return std::unexpected(replay.error());
     if (replay->end.tail_bytes() > 0) problems.add(name, replay->end.complete_end, tail_message(replay->end));
     report.backlink_records += replay->records;
-    compare_backlinks(name, *replay, wanted, problems);
+    report.backlink_entries += compare_backlinks(name, *replay, wanted, problems);
   }
   if (auto done = meter.finish(); !done) return std::unexpected(done.error());
   report.files = data.size() + targets.size();
