@@ -2,7 +2,8 @@
 # Installs what the tests need and runs every test: the C++ unit tests of the
 # core (plain and under AddressSanitizer + UndefinedBehaviorSanitizer, the
 # latter with the format's length limit lowered so the refusals of oversized
-# values run without gigabytes of data) and the Python tests of the module.
+# values run without gigabytes of data), a short run of each fuzz target, and
+# the Python tests of the module and the quilletdb command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,6 +33,9 @@ cmake -S . -B build/tests-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANIT
 cmake --build build/tests-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/tests-asan --output-on-failure -j "$jobs"
+
+echo "== Fuzz targets, a short smoke run each (libFuzzer, clang-16 + libc++)"
+FUZZ_SMOKE_SECONDS=${FUZZ_SMOKE_SECONDS:-15} bash scripts/fuzz-smoke.sh
 
 echo "== Python tests"
 # Run from outside the source tree so the installed module is the one tested.
