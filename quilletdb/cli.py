@@ -84,14 +84,17 @@ def write_json_text(text: str) -> None:
 
 
 def human_bytes(n: int) -> str:
-    for unit in ("B", "KiB", "MiB", "GiB"):
-        if n < 1024 or unit == "GiB":
-            return f"{n} {unit}" if unit == "B" else f"{n:.1f} {unit}"
-        n /= 1024
-    raise AssertionError("unreachable")
+    if n < 1024:
+        return f"{n} B"
+    size = float(n)
+    for unit in ("KiB", "MiB", "GiB"):
+        size /= 1024
+        if size < 1024 or unit == "GiB":
+            break
+    return f"{size:.1f} {unit}"
 
 
-def table(header: Sequence[str], rows: list[Sequence[str]]) -> None:
+def table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
     widths = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h) for i, h in enumerate(header)]
     for row in [header, *rows]:
         cells = [cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(row, widths))]
