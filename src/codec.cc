@@ -35,12 +35,6 @@ void put_u64(std::string& out, std::uint64_t v) {
   out.append(b, 8);
 }
 
-std::uint64_t get_u64(const char* p) {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
-  return v;
-}
-
 void put_bytes(std::string& out, std::string_view bytes) {
   put_u32(out, static_cast<std::uint32_t>(bytes.size()));
   out.append(bytes);
@@ -224,181 +218,87 @@ std::string check_value(const Value& root) {
   return {};
 }
 
-// Decodes with an explicit stack of open containers instead of recursion, so
-// nesting costs heap rather than C stack and is cut off at kMaxNesting.
-class Decoder {
+// Builds the Value a walk reports. Containers under construction sit on an
+// explicit stack, so nesting costs heap rather than C stack; map entries are
+// gathered and made unique at the end (a repeated key keeps its first
+// position and its last value) in linear time.
+class ValueBuilder final : public ValueVisitor {
  public:
-  Decoder(std::string_view bytes, std::size_t& position) : bytes_(bytes), pos_(position) {}
+  Value result;
 
-  std::expected<Value, CodecError> value() {
-    auto first = start_value();
-    if (!first) return std::unexpected(first.error());
-    if (!first->has_value()) return run();
-    return std::move(**first);
+  bool null() override { return put(Value{}); }
+  bool tombstone() override { return put(Value::tombstone()); }
+  bool boolean(bool b) override { return put(Value::boolean(b)); }
+  bool integer(std::int64_t i) override { return put(Value::integer(i)); }
+  bool floating(double d) override { return put(Value::floating(d)); }
+  bool text(std::string_view s) override { return put(Value::text(std::string(s))); }
+  bool blob(std::string_view b) override { return put(Value::blob(std::string(b))); }
+  bool date(std::uint32_t v) override { return put(Value{Date{v}}); }
+  bool time(std::uint32_t v) override { return put(Value{Time{v}}); }
+  bool datetime(std::uint64_t v) override { return put(Value{DateTime{v}}); }
+  bool begin_array(std::uint32_t count) override {
+    Frame& frame = open(Frame::Kind::Array);
+    frame.items.reserve(std::min(count, kMaxUpfrontReserve));
+    return true;
   }
-
-  // A map body at the top level, as the `local` part of a link or a map is.
-  std::expected<Map, CodecError> map_body() {
-    if (auto opened = open_map(Frame::Kind::Map, {}); !opened) return std::unexpected(opened.error());
-    auto result = run();
-    if (!result) return std::unexpected(result.error());
-    return std::move(std::get<Map>(result->data));
+  bool begin_map(std::uint32_t count) override {
+    open(Frame::Kind::Map).entries.reserve(std::min(count, kMaxUpfrontReserve));
+    return true;
+  }
+  bool begin_link(std::string_view path, std::uint32_t count) override {
+    Frame& frame = open(Frame::Kind::Link);
+    frame.link_path = std::string(path);
+    frame.entries.reserve(std::min(count, kMaxUpfrontReserve));
+    return true;
+  }
+  bool key(std::string_view k) override {
+    stack_.back().entries.push_back(MapEntry{std::string(k), Value{}});
+    return true;
+  }
+  bool end() override {
+    Frame& frame = stack_.back();
+    Value done;
+    switch (frame.kind) {
+      case Frame::Kind::Array:
+        done = Value::array(std::move(frame.items));
+        break;
+      case Frame::Kind::Map:
+        done = Value::map(Map::from_entries(std::move(frame.entries)));
+        break;
+      case Frame::Kind::Link:
+        done = Value::link(std::move(frame.link_path), Map::from_entries(std::move(frame.entries)));
+        break;
+    }
+    stack_.pop_back();
+    return put(std::move(done));
   }
 
  private:
   struct Frame {
     enum class Kind : std::uint8_t { Array, Map, Link };
     Kind kind;
-    std::uint32_t remaining;
-    Array items;                  // Array
-    std::vector<MapEntry> entries;  // Map, Link locals
-    std::string link_path;        // Link
+    Array items;                    // Array
+    std::vector<MapEntry> entries;  // Map, Link locals; the last one awaits its value
+    std::string link_path;          // Link
   };
 
-  std::size_t remaining() const { return bytes_.size() - pos_; }
-
-  std::expected<std::uint32_t, CodecError> read_u32() {
-    if (remaining() < 4) return std::unexpected(CodecError::unexpected_end());
-    std::uint32_t v = get_u32(bytes_.data() + pos_);
-    pos_ += 4;
-    return v;
+  Frame& open(Frame::Kind kind) {
+    stack_.push_back(Frame{kind, {}, {}, {}});
+    return stack_.back();
   }
 
-  std::expected<std::string_view, CodecError> length_prefixed() {
-    auto length = read_u32();
-    if (!length) return std::unexpected(length.error());
-    if (remaining() < *length) return std::unexpected(CodecError::unexpected_end());
-    std::string_view out = bytes_.substr(pos_, *length);
-    pos_ += *length;
-    return out;
-  }
-
-  std::expected<std::string_view, CodecError> utf8_string() {
-    auto bytes = length_prefixed();
-    if (bytes && !is_valid_utf8(*bytes)) return std::unexpected(CodecError::invalid_utf8());
-    return bytes;
-  }
-
-  std::expected<void, CodecError> open_map(Frame::Kind kind, std::string link_path) {
-    if (stack_.size() + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
-    auto count = read_u32();
-    if (!count) return std::unexpected(count.error());
-    Frame frame{kind, *count, {}, {}, std::move(link_path)};
-    frame.entries.reserve(std::min(*count, kMaxUpfrontReserve));
-    stack_.push_back(std::move(frame));
-    return {};
-  }
-
-  // Reads one value. A scalar comes back whole; a container is pushed onto the
-  // stack and an empty optional comes back.
-  std::expected<std::optional<Value>, CodecError> start_value() {
-    if (pos_ >= bytes_.size()) return std::unexpected(CodecError::unexpected_end());
-    auto type = static_cast<std::uint8_t>(bytes_[pos_++]);
-    switch (type) {
-      case kNull:
-        return Value{};
-      case kTombstone:
-        return Value::tombstone();
-      case kBool:
-        if (remaining() < 1) return std::unexpected(CodecError::unexpected_end());
-        return Value::boolean(bytes_[pos_++] != 0);
-      case kInt:
-      case kFloat:
-      case kDateTime: {
-        if (remaining() < 8) return std::unexpected(CodecError::unexpected_end());
-        std::uint64_t raw = get_u64(bytes_.data() + pos_);
-        pos_ += 8;
-        if (type == kInt) return Value::integer(static_cast<std::int64_t>(raw));
-        if (type == kFloat) return Value::floating(std::bit_cast<double>(raw));
-        return Value{DateTime{raw}};
-      }
-      case kDate:
-      case kTime: {
-        auto raw = read_u32();
-        if (!raw) return std::unexpected(raw.error());
-        return type == kDate ? Value{Date{*raw}} : Value{Time{*raw}};
-      }
-      case kText: {
-        auto text = utf8_string();
-        if (!text) return std::unexpected(text.error());
-        return Value::text(std::string(*text));
-      }
-      case kBlob: {
-        auto bytes = length_prefixed();
-        if (!bytes) return std::unexpected(bytes.error());
-        return Value::blob(std::string(*bytes));
-      }
-      case kLink: {
-        if (stack_.size() + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
-        auto path = utf8_string();
-        if (!path) return std::unexpected(path.error());
-        if (auto opened = open_map(Frame::Kind::Link, std::string(*path)); !opened)
-          return std::unexpected(opened.error());
-        return std::optional<Value>{};
-      }
-      case kArray: {
-        if (stack_.size() + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
-        auto count = read_u32();
-        if (!count) return std::unexpected(count.error());
-        Frame frame{Frame::Kind::Array, *count, {}, {}, {}};
-        frame.items.reserve(std::min(*count, kMaxUpfrontReserve));
-        stack_.push_back(std::move(frame));
-        return std::optional<Value>{};
-      }
-      case kMap:
-        if (auto opened = open_map(Frame::Kind::Map, {}); !opened) return std::unexpected(opened.error());
-        return std::optional<Value>{};
-      default:
-        return std::unexpected(CodecError::unknown_type_byte(type));
-    }
-  }
-
-  static Value close(Frame& frame) {
-    switch (frame.kind) {
-      case Frame::Kind::Array:
-        return Value::array(std::move(frame.items));
-      case Frame::Kind::Map:
-        return Value::map(Map::from_entries(std::move(frame.entries)));
-      case Frame::Kind::Link:
-        break;
-    }
-    return Value::link(std::move(frame.link_path), Map::from_entries(std::move(frame.entries)));
-  }
-
-  // Places a finished child into the frame on top of the stack.
-  static void attach(Frame& parent, Value child) {
-    if (parent.kind == Frame::Kind::Array) {
-      parent.items.push_back(std::move(child));
+  // Places a finished value into the container on top, or as the result.
+  bool put(Value v) {
+    if (stack_.empty()) {
+      result = std::move(v);
+    } else if (stack_.back().kind == Frame::Kind::Array) {
+      stack_.back().items.push_back(std::move(v));
     } else {
-      parent.entries.back().value = std::move(child);
+      stack_.back().entries.back().value = std::move(v);
     }
+    return true;
   }
 
-  // Runs until the container at the bottom of the stack is complete.
-  std::expected<Value, CodecError> run() {
-    for (;;) {
-      Frame& top = stack_.back();
-      if (top.remaining == 0) {
-        Value done = close(top);
-        stack_.pop_back();
-        if (stack_.empty()) return done;
-        attach(stack_.back(), std::move(done));
-        continue;
-      }
-      --top.remaining;
-      if (top.kind != Frame::Kind::Array) {
-        auto key = utf8_string();
-        if (!key) return std::unexpected(key.error());
-        top.entries.push_back(MapEntry{std::string(*key), Value{}});
-      }
-      auto child = start_value();  // may push, invalidating `top`
-      if (!child) return std::unexpected(child.error());
-      if (child->has_value()) attach(stack_.back(), std::move(**child));
-    }
-  }
-
-  std::string_view bytes_;
-  std::size_t& pos_;
   std::vector<Frame> stack_;
 };
 
@@ -466,11 +366,17 @@ void Encoder::counted(char type, std::uint32_t count) {
 std::string check_encodable(const Value& value) { return check_value(value); }
 
 std::expected<Value, CodecError> decode(std::string_view bytes, std::size_t& position) {
-  return Decoder(bytes, position).value();
+  ValueBuilder builder;
+  auto walked = walk_with(bytes, position, builder);
+  if (!walked) return std::unexpected(walked.error());
+  return std::move(builder.result);
 }
 
 std::expected<Map, CodecError> decode_map(std::string_view bytes, std::size_t& position) {
-  return Decoder(bytes, position).map_body();
+  ValueBuilder builder;
+  auto walked = detail::Walker<ValueBuilder>(bytes, position, builder).run_map_body();
+  if (!walked) return std::unexpected(walked.error());
+  return std::move(std::get<Map>(builder.result.data));
 }
 
 }  // namespace quillet

@@ -148,6 +148,21 @@ class Walker {
   std::expected<bool, CodecError> run() {
     auto first = value();
     if (!first || !*first) return first;
+    return drain();
+  }
+
+  // A map body with no type byte before it, reported as a map.
+  std::expected<bool, CodecError> run_map_body() {
+    auto count = read_u32();
+    if (!count) return std::unexpected(count.error());
+    if (!visitor_.begin_map(*count)) return false;
+    open(*count, true);
+    return drain();
+  }
+
+ private:
+  // Reads the children of the open containers until all are closed.
+  std::expected<bool, CodecError> drain() {
     while (depth_ > 0) {
       Open& top = this->top();
       if (top.remaining == 0) {
@@ -167,7 +182,6 @@ class Walker {
     return true;
   }
 
- private:
   struct Open {
     std::uint32_t remaining;
     bool keyed;

@@ -201,6 +201,22 @@ TEST(Codec, RepeatedMapKeyKeepsFirstPositionAndLastValue) {
   EXPECT_EQ(std::get<std::int64_t>(bm.entries()[7].value.data), 40);
 }
 
+TEST(Codec, DecodeMapReadsABodyWithoutTypeByte) {
+  std::string body = hex("02 00 00 00  01 00 00 00 78 01 00  01 00 00 00 78 01 01 FF");
+  std::size_t pos = 0;
+  auto map = decode_map(body, pos);
+  ASSERT_TRUE(map);
+  EXPECT_EQ(pos, body.size() - 1);  // the trailing byte is not looked at
+  ASSERT_EQ(map->size(), 1u);
+  EXPECT_TRUE(std::get<bool>(map->entries()[0].value.data));
+  for (const char* bad : {"", "01 00 00", "01 00 00 00 01 00 00 00 78", "01 00 00 00 01 00 00 00 FF 00"}) {
+    std::size_t p = 0;
+    std::string bytes = hex(bad);
+    auto r = decode_map(bytes, p);
+    ASSERT_FALSE(r.has_value()) << bad;
+  }
+}
+
 Value nested_arrays(std::size_t depth) {
   Value v = Value::null();
   for (std::size_t i = 0; i < depth; ++i) {

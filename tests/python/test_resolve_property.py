@@ -54,17 +54,17 @@ class Reference:
         segments = link[1].split("/")
         if len(segments) < 2:
             raise Failure("invalid path: " + link[1])
-        spec = segments[1]
-        if spec == "$self":
+        key_spec = segments[1]
+        if key_spec == "$self":
             key = self.root[1]
-        elif spec.startswith("$self."):
-            fields = spec[len("$self."):]
+        elif key_spec.startswith("$self."):
+            fields = key_spec[len("$self."):]
             found = self.navigate(self.records[self.root], fields.split("."), depth)
             if not isinstance(found, str):
                 raise Failure(f"invalid path: $self.{fields} resolved to {render(found)}, expected TEXT")
             key = found
         else:
-            key = spec
+            key = key_spec
         target = self.records.get((segments[0], key), MISSING)
         if target is MISSING:
             return None
