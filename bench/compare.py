@@ -144,6 +144,7 @@ class Sqlite:
             "CREATE TABLE IF NOT EXISTS docs(coll TEXT, key TEXT, doc BLOB, PRIMARY KEY(coll, key)) WITHOUT ROWID;"
             "CREATE TABLE IF NOT EXISTS links(src_coll TEXT, src_key TEXT, path TEXT, dst_coll TEXT, dst_key TEXT);"
             "CREATE INDEX IF NOT EXISTS links_dst ON links(dst_coll, dst_key);"
+            "CREATE INDEX IF NOT EXISTS links_src ON links(src_coll, src_key);"
         )
 
     def _connect(self):
