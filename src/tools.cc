@@ -611,9 +611,12 @@ bool needs_wrapping(const Map& map) {
 
 // ---------------------------------------------------------------------------
 
+ProgressMeter::ProgressMeter(const Progress& report, std::uint64_t total)
+    : report_(report), total_(total), step_(std::clamp<std::uint64_t>(total / 256, 1, kReportEvery)) {}
+
 Step ProgressMeter::advance(std::uint64_t bytes) {
   done_ += bytes;
-  if (!report_ || done_ - reported_ < kReportEvery) return {};
+  if (!report_ || done_ - reported_ < step_) return {};
   reported_ = done_;
   if (!report_(std::min(done_, total_), total_)) return std::unexpected(interrupted());
   return {};

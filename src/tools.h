@@ -34,18 +34,19 @@ struct ToolError {
 // The outcome of one step of a tool: go on, or stop with this error.
 using Step = std::expected<void, ToolError>;
 
-// Told the bytes processed so far and the total expected; returning false
-// stops the operation with the error "interrupted".
+// Told the work done so far and the total expected (bytes read, or records
+// for a dump); returning false stops the operation with "interrupted".
 using Progress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
 
 // Told what repair is about to change, before it changes it; returning false
 // stops the repair there with "interrupted".
 using Notice = std::function<bool(const std::string& text)>;
 
-// Reports progress to a Progress callback at most once per 4 MiB of work.
+// Reports progress to a Progress callback in steps of about 1/256 of the
+// total, but at least every 4 Mi units (bytes, or records for a dump).
 class ProgressMeter {
  public:
-  ProgressMeter(const Progress& report, std::uint64_t total) : report_(report), total_(total) {}
+  ProgressMeter(const Progress& report, std::uint64_t total);
   // Adds `bytes` of work done; fails with "interrupted" when the callback
   // asks to stop.
   Step advance(std::uint64_t bytes);
@@ -55,6 +56,7 @@ class ProgressMeter {
  private:
   const Progress& report_;
   std::uint64_t total_;
+  std::uint64_t step_;
   std::uint64_t done_ = 0;
   std::uint64_t reported_ = 0;
 };
