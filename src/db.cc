@@ -162,7 +162,7 @@ Database::~Database() {
 }
 
 std::expected<std::shared_ptr<GuardedCollection>, StorageError> Database::collection(std::string_view name) {
-  if (auto it = collections_.find(std::string(name)); it != collections_.end()) return it->second;
+  if (auto it = collections_.find(name); it != collections_.end()) return it->second;
   if (auto valid = check_name(name); !valid) return std::unexpected(valid.error());
   std::string file_name(name);
   file_name += ".qdb";
@@ -178,7 +178,7 @@ std::expected<std::shared_ptr<GuardedCollection>, StorageError> Database::collec
 }
 
 std::expected<BacklinkIndex*, StorageError> Database::backlink_index(std::string_view name) {
-  if (auto it = backlink_indexes_.find(std::string(name)); it != backlink_indexes_.end()) return &it->second;
+  if (auto it = backlink_indexes_.find(name); it != backlink_indexes_.end()) return &it->second;
   if (auto valid = check_name(name); !valid) return std::unexpected(valid.error());
   std::string file_name(name);
   file_name += ".qbl";
@@ -188,8 +188,15 @@ std::expected<BacklinkIndex*, StorageError> Database::backlink_index(std::string
   return &it->second;
 }
 
+std::expected<GuardedCollection*, StorageError> Database::registered(std::string_view name) {
+  if (auto it = collections_.find(name); it != collections_.end()) return it->second.get();
+  auto opened = collection(name);
+  if (!opened) return std::unexpected(opened.error());
+  return opened->get();
+}
+
 std::expected<Value, StorageError> Database::get(std::string_view collection, std::string_view key) {
-  auto guarded = this->collection(collection);
+  auto guarded = registered(collection);
   if (!guarded) return std::unexpected(guarded.error());
   std::lock_guard lock((*guarded)->mutex);
   return (*guarded)->collection->get(key);
@@ -197,7 +204,7 @@ std::expected<Value, StorageError> Database::get(std::string_view collection, st
 
 std::expected<void, StorageError> Database::get_encoded(std::string_view collection, std::string_view key,
                                                         std::string& out) {
-  auto guarded = this->collection(collection);
+  auto guarded = registered(collection);
   if (!guarded) return std::unexpected(guarded.error());
   std::lock_guard lock((*guarded)->mutex);
   return (*guarded)->collection->get_encoded(key, out);
@@ -237,7 +244,7 @@ std::expected<void, StorageError> Database::write_record(std::string_view collec
     }
   }
 
-  auto guarded = this->collection(collection);
+  auto guarded = registered(collection);
   if (!guarded) return std::unexpected(guarded.error());
   {
     std::lock_guard lock((*guarded)->mutex);

@@ -124,8 +124,20 @@ class Database {
   std::string dir_path_;
   std::string scratch_;  // the previous value's encoding during set
   std::vector<BlOp> pending_ops_;
-  std::unordered_map<std::string, std::shared_ptr<GuardedCollection>> collections_;
-  std::unordered_map<std::string, BacklinkIndex> backlink_indexes_;
+  // Looked up by string_view, so that finding a registered name builds no string.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+  };
+  template <class T>
+  using ByName = std::unordered_map<std::string, T, NameHash, std::equal_to<>>;
+
+  // The registered collection `name`, opening it on first use; the pointer
+  // stays valid for the life of this Database (registration is permanent).
+  std::expected<GuardedCollection*, StorageError> registered(std::string_view name);
+
+  ByName<std::shared_ptr<GuardedCollection>> collections_;
+  ByName<BacklinkIndex> backlink_indexes_;
   bool in_transaction_ = false;
   OpenMode mode_ = OpenMode::ReadWrite;
 };
