@@ -230,10 +230,20 @@ std::expected<void, StorageError> Database::write_record(std::string_view collec
   if (mode_ == OpenMode::ReadOnly) {
     return std::unexpected(StorageError::io_text("the database " + dir_path_ + " is open read-only"));
   }
+  auto guarded = registered(collection);
+  if (!guarded) return std::unexpected(guarded.error());
+  Collection& target = *(*guarded)->collection;
+
   // A previous value that cannot be read counts as none: the write must not
-  // fail because of the record it replaces.
+  // fail because of the record it replaces. One written since open, while
+  // no value with links was, is known to hold none without reading it.
   std::vector<LinkRef> old_links;
-  if (get_encoded(collection, key, scratch_)) collect_links_encoded(scratch_, old_links);
+  {
+    std::lock_guard lock((*guarded)->mutex);
+    if (!target.cached_without_links(key) && target.get_encoded(key, scratch_)) {
+      collect_links_encoded(scratch_, old_links);
+    }
+  }
 
   // A link whose target collection can never have an index file (a NUL in
   // its name) would leave its operation queued for good and every later
@@ -244,11 +254,10 @@ std::expected<void, StorageError> Database::write_record(std::string_view collec
     }
   }
 
-  auto guarded = registered(collection);
-  if (!guarded) return std::unexpected(guarded.error());
   {
     std::lock_guard lock((*guarded)->mutex);
-    if (auto written = write(*(*guarded)->collection); !written) return written;
+    if (auto written = write(target); !written) return written;
+    if (!new_links.empty()) target.note_cached_links();
   }
 
   std::size_t own_from = pending_ops_.size();

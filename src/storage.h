@@ -166,6 +166,15 @@ class Collection {
   void set_in_transaction(bool on) { in_transaction_ = on; }
   bool in_transaction() const { return in_transaction_; }
 
+  // Whether the key's current value is one of the values written since open
+  // (held in memory) while none of those held a link: the caller that
+  // tracks links then knows the value it replaces holds none, without
+  // reading it. The caller reports every value with links it writes.
+  bool cached_without_links(std::string_view key) const {
+    return !cached_links_ && cache_.find(key, KeyTable::hash(key)) != nullptr;
+  }
+  void note_cached_links() { cached_links_ = true; }
+
   // Hands every buffered record to the OS. On a failure part-way the file is
   // cut back to the last whole record and the rest stays buffered.
   std::expected<void, StorageError> flush();
@@ -242,6 +251,7 @@ class Collection {
   std::size_t cache_dead_bytes_ = 0;
   std::uint64_t end_offset_ = 0;
   bool in_transaction_ = false;
+  bool cached_links_ = false;  // a value written since open may have held a link
   OpenMode mode_ = OpenMode::ReadWrite;
   // When the file ends inside a record that could not be cut, writes are
   // refused; `complete_end_` is where the last whole record ends.

@@ -89,3 +89,18 @@ def test_refusals_are_the_general_ones(db, value, error, text):
         assert str(info.value) == text
     with pytest.raises(KeyError):
         db.get("c", "k")
+
+
+def test_replacing_a_value_removes_its_links_however_it_is_known(db_path):
+    db = q.open(str(db_path))
+    db.set("posts", "on-file", {"l": q.Link("users/u2")})
+    del db
+    db = q.open(str(db_path))
+    # Values written since open hold no links yet: the ones they replace are
+    # known to hold none, but a value still on file must be read.
+    db.set("posts", "plain", {"x": 1})
+    db.set("posts", "on-file", {"x": 2})
+    assert db.backlinks("users", "u2") == []
+    db.set("posts", "plain", {"l": q.Link("users/u3")})
+    db.set("posts", "plain", {"x": 3})
+    assert db.backlinks("users", "u3") == []
