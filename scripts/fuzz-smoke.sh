@@ -5,16 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need_apt=()
-for pkg in clang-16 libc++-16-dev libc++abi-16-dev libclang-rt-16-dev cmake; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
-done
-if [ ${#need_apt[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}"
-fi
+bash scripts/apt-need.sh clang-16 libc++-16-dev libc++abi-16-dev libclang-rt-16-dev cmake
 
 seconds=${FUZZ_SMOKE_SECONDS:-20}
 scripts/fuzz.sh build

@@ -7,16 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-need_apt=()
-for pkg in libgtest-dev cmake ninja-build g++; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
-done
-if [ ${#need_apt[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}"
-fi
+bash scripts/apt-need.sh libgtest-dev cmake ninja-build g++
 
 python3 -m pip install --quiet ".[test]"
 

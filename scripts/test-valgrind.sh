@@ -2,7 +2,7 @@
 # Runs every C++ unit test binary under valgrind's memcheck; any error fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind; }
+bash scripts/apt-need.sh valgrind
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUILLET_BUILD_TESTS=ON -DQUILLET_BUILD_MODULE=OFF >/dev/null
 cmake --build build/tests -j "$(nproc)"
