@@ -638,8 +638,16 @@ std::expected<Fd, IoError> open_for_scan(const std::string& path) {
   return fd;
 }
 
-std::expected<ScanEnd, ToolError> scan_data_records(int fd, std::uint64_t end, std::string_view label,
-                                                    const DataRecordFn& on_record, ProgressMeter* meter) {
+namespace {
+
+// The loop both scanners share. `read_record(window, pos, cover)` hands the
+// record at `pos` on and returns its size, or 0 when what is left is an
+// incomplete tail; `cover(size)` makes [pos, pos + size) readable and says
+// whether the file holds that much. Every length is checked against what is
+// left before it is trusted, so a record that runs past the end is the tail.
+template <typename ReadRecord>
+std::expected<ScanEnd, ToolError> scan_records(int fd, std::uint64_t end, std::string_view label,
+                                               ProgressMeter* meter, ReadRecord read_record) {
   Window window(fd, end);
   ScanProgress progress(meter);
   std::uint64_t pos = 0;
@@ -648,74 +656,77 @@ std::expected<ScanEnd, ToolError> scan_data_records(int fd, std::uint64_t end, s
     if (!covered) return std::unexpected(io_failure(label, covered.error()));
     return *covered;
   };
-  // Every length is checked against what is left before it is trusted; a
-  // record that runs past the end is the incomplete tail.
-  while (end - pos >= 8) {
-    auto covered = cover(4);
-    if (!covered) return std::unexpected(covered.error());
-    if (!*covered) break;
-    const std::uint64_t key_len = get_u32(window.at(pos));
-    if (end - pos - 8 < key_len) break;
-    covered = cover(8 + key_len);
-    if (!covered) return std::unexpected(covered.error());
-    if (!*covered) break;
-    const std::uint64_t value_len = get_u32(window.at(pos + 4 + key_len));
-    if (end - pos - 8 - key_len < value_len) break;
-    const std::uint64_t size = 8 + key_len + value_len;
-    covered = cover(size);
-    if (!covered) return std::unexpected(covered.error());
-    if (!*covered) break;
-    const char* p = window.at(pos);
-    const DataRecord record{pos, {p + 4, static_cast<std::size_t>(key_len)},
-                            {p + 8 + key_len, static_cast<std::size_t>(value_len)},
-                            {p, static_cast<std::size_t>(size)}};
-    if (auto done = on_record(record); !done) return std::unexpected(done.error());
-    pos += size;
+  while (pos < end) {
+    std::expected<std::uint64_t, ToolError> size = read_record(window, pos, cover);
+    if (!size) return std::unexpected(size.error());
+    if (*size == 0) break;
+    pos += *size;
     if (auto reported = progress.at(pos); !reported) return std::unexpected(reported.error());
   }
   if (auto reported = progress.done_to(end); !reported) return std::unexpected(reported.error());
   return ScanEnd{pos, end};
 }
 
+// What a record reader returns when `cover` could not make its bytes
+// readable: the error, or 0 (an incomplete tail) when the file ends first.
+std::expected<std::uint64_t, ToolError> tail_or_error(const std::expected<bool, ToolError>& covered) {
+  if (!covered) return std::unexpected(covered.error());
+  return 0;
+}
+
+}  // namespace
+
+std::expected<ScanEnd, ToolError> scan_data_records(int fd, std::uint64_t end, std::string_view label,
+                                                    const DataRecordFn& on_record, ProgressMeter* meter) {
+  return scan_records(
+      fd, end, label, meter,
+      [&](const Window& window, std::uint64_t pos, auto& cover) -> std::expected<std::uint64_t, ToolError> {
+        if (end - pos < 8) return 0;
+        auto covered = cover(4);
+        if (!covered || !*covered) return tail_or_error(covered);
+        const std::uint64_t key_len = get_u32(window.at(pos));
+        if (end - pos - 8 < key_len) return 0;
+        covered = cover(8 + key_len);
+        if (!covered || !*covered) return tail_or_error(covered);
+        const std::uint64_t value_len = get_u32(window.at(pos + 4 + key_len));
+        if (end - pos - 8 - key_len < value_len) return 0;
+        const std::uint64_t size = 8 + key_len + value_len;
+        covered = cover(size);
+        if (!covered || !*covered) return tail_or_error(covered);
+        const char* p = window.at(pos);
+        const DataRecord record{pos, {p + 4, static_cast<std::size_t>(key_len)},
+                                {p + 8 + key_len, static_cast<std::size_t>(value_len)},
+                                {p, static_cast<std::size_t>(size)}};
+        if (auto done = on_record(record); !done) return std::unexpected(done.error());
+        return size;
+      });
+}
+
 std::expected<ScanEnd, ToolError> scan_link_records(int fd, std::uint64_t end, std::string_view label,
                                                     const LinkRecordFn& on_record, ProgressMeter* meter) {
-  Window window(fd, end);
-  ScanProgress progress(meter);
-  std::uint64_t pos = 0;
-  auto cover = [&](std::uint64_t size) -> std::expected<bool, ToolError> {
-    auto covered = window.cover(pos, size);
-    if (!covered) return std::unexpected(io_failure(label, covered.error()));
-    return *covered;
-  };
-  for (;;) {
-    if (pos == end) break;
-    std::uint64_t size = 1;
-    std::uint64_t starts[4];
-    std::uint64_t lengths[4];
-    bool whole = true;
-    for (int i = 0; i < 4 && whole; ++i) {
-      auto covered = cover(size + 4);
-      if (!covered) return std::unexpected(covered.error());
-      whole = *covered;
-      if (!whole) break;
-      lengths[i] = get_u32(window.at(pos + size));
-      starts[i] = size + 4;
-      size += 4 + lengths[i];
-    }
-    if (!whole) break;
-    auto covered = cover(size);
-    if (!covered) return std::unexpected(covered.error());
-    if (!*covered) break;
-    const std::string_view bytes(window.at(pos), static_cast<std::size_t>(size));
-    auto field = [&](int i) { return bytes.substr(starts[i], lengths[i]); };
-    const LinkRecord record{pos,      static_cast<std::uint8_t>(bytes[0]), field(0), field(1), field(2), field(3),
-                            bytes.substr(1), bytes};
-    if (auto done = on_record(record); !done) return std::unexpected(done.error());
-    pos += size;
-    if (auto reported = progress.at(pos); !reported) return std::unexpected(reported.error());
-  }
-  if (auto reported = progress.done_to(end); !reported) return std::unexpected(reported.error());
-  return ScanEnd{pos, end};
+  return scan_records(
+      fd, end, label, meter,
+      [&](const Window& window, std::uint64_t pos, auto& cover) -> std::expected<std::uint64_t, ToolError> {
+        // An operation byte, then four length-prefixed strings.
+        std::uint64_t size = 1;
+        std::uint64_t starts[4];
+        std::uint64_t lengths[4];
+        for (int i = 0; i < 4; ++i) {
+          auto covered = cover(size + 4);
+          if (!covered || !*covered) return tail_or_error(covered);
+          lengths[i] = get_u32(window.at(pos + size));
+          starts[i] = size + 4;
+          size += 4 + lengths[i];
+        }
+        auto covered = cover(size);
+        if (!covered || !*covered) return tail_or_error(covered);
+        const std::string_view bytes(window.at(pos), static_cast<std::size_t>(size));
+        auto field = [&](int i) { return bytes.substr(starts[i], lengths[i]); };
+        const LinkRecord record{pos,      static_cast<std::uint8_t>(bytes[0]), field(0), field(1), field(2), field(3),
+                                bytes.substr(1), bytes};
+        if (auto done = on_record(record); !done) return std::unexpected(done.error());
+        return size;
+      });
 }
 
 // ---------------------------------------------------------------------------
