@@ -153,6 +153,20 @@ std::expected<OpenFile, ToolError> open_scanned(const std::string& dir, std::str
   return file;
 }
 
+// Opens `file_name(stem)` in `dir` for every stem, in order.
+std::expected<std::vector<OpenFile>, ToolError> open_all_scanned(const std::string& dir,
+                                                                 const std::vector<std::string>& stems,
+                                                                 std::string (*file_name)(std::string_view)) {
+  std::vector<OpenFile> files;
+  files.reserve(stems.size());
+  for (const std::string& stem : stems) {
+    auto file = open_scanned(dir, file_name(stem));
+    if (!file) return std::unexpected(file.error());
+    files.push_back(std::move(*file));
+  }
+  return files;
+}
+
 std::uint64_t total_size(const std::vector<OpenFile>& files) {
   std::uint64_t total = 0;
   for (const OpenFile& f : files) total += f.size;
@@ -740,18 +754,12 @@ double CollectionStat::dead_share() const {
 std::expected<DatabaseStat, ToolError> stat_database(const std::string& dir, const Progress& progress) {
   auto listing = list_database(dir);
   if (!listing) return std::unexpected(listing.error());
-  std::vector<OpenFile> data;
-  std::vector<OpenFile> logs;
-  for (const std::string& name : listing->collections) {
-    auto file = open_scanned(dir, data_file(name));
-    if (!file) return std::unexpected(file.error());
-    data.push_back(std::move(*file));
-  }
-  for (const std::string& name : listing->backlink_targets) {
-    auto file = open_scanned(dir, link_file(name));
-    if (!file) return std::unexpected(file.error());
-    logs.push_back(std::move(*file));
-  }
+  auto opened_data = open_all_scanned(dir, listing->collections, data_file);
+  if (!opened_data) return std::unexpected(opened_data.error());
+  auto opened_logs = open_all_scanned(dir, listing->backlink_targets, link_file);
+  if (!opened_logs) return std::unexpected(opened_logs.error());
+  std::vector<OpenFile>& data = *opened_data;
+  std::vector<OpenFile>& logs = *opened_logs;
   ProgressMeter meter(progress, total_size(data) + total_size(logs));
 
   DatabaseStat stat;
@@ -795,12 +803,9 @@ std::expected<DatabaseStat, ToolError> stat_database(const std::string& dir, con
 std::expected<CheckReport, ToolError> check_database(const std::string& dir, const Progress& progress) {
   auto listing = list_database(dir);
   if (!listing) return std::unexpected(listing.error());
-  std::vector<OpenFile> data;
-  for (const std::string& name : listing->collections) {
-    auto file = open_scanned(dir, data_file(name));
-    if (!file) return std::unexpected(file.error());
-    data.push_back(std::move(*file));
-  }
+  auto opened = open_all_scanned(dir, listing->collections, data_file);
+  if (!opened) return std::unexpected(opened.error());
+  std::vector<OpenFile>& data = *opened;
   ExpectedLinks expected;
   CheckReport report;
   ProblemList problems;
@@ -1068,12 +1073,9 @@ std::expected<CompactReport, ToolError> compact_database(const std::string& dir,
                                                          const Progress& progress) {
   auto listing = list_database(dir);
   if (!listing) return std::unexpected(listing.error());
-  std::vector<OpenFile> data;
-  for (const std::string& name : listing->collections) {
-    auto file = open_scanned(dir, data_file(name));
-    if (!file) return std::unexpected(file.error());
-    data.push_back(std::move(*file));
-  }
+  auto opened = open_all_scanned(dir, listing->collections, data_file);
+  if (!opened) return std::unexpected(opened.error());
+  std::vector<OpenFile>& data = *opened;
   OutputDirectory output;
   if (auto prepared = output.prepare(out); !prepared) return std::unexpected(prepared.error());
 
