@@ -14,7 +14,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "storage.h"
+#include "store/collection.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "backlinks.h"
+#include "store/backlinks.h"
 #include "fuzz_support.h"
 
 using namespace quillet;

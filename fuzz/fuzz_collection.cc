@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "storage.h"
+#include "store/collection.h"
 
 using namespace quillet;
 

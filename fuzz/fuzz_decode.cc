@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "codec.h"
+#include "format/codec.h"
 #include "fuzz_support.h"
-#include "types.h"
+#include "value/value.h"
 
 using namespace quillet;
 

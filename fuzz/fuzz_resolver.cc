@@ -15,10 +15,10 @@
 #include <tuple>
 #include <vector>
 
-#include "backlinks.h"
-#include "db.h"
+#include "store/backlinks.h"
+#include "store/database.h"
 #include "fuzz_support.h"
-#include "resolver.h"
+#include "store/resolver.h"
 
 using namespace quillet;
 

@@ -12,8 +12,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "codec.h"
-#include "types.h"
+#include "format/codec.h"
+#include "value/value.h"
 
 namespace quillet::fuzz {
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates src/unicode_tables.cc from the Unicode Character Database.
+"""Generates src/value/unicode_tables.cc from the Unicode Character Database.
 
 The quoted-text escapes of the debug rendering and of the reprs depend on
 character properties. They are pinned to one Unicode version by generating
@@ -9,7 +9,7 @@ files nor Python. To move to another version, install the data (on Debian:
 
     python3 scripts/gen_unicode_tables.py [UCD_DIR] [OUTPUT]
 
-(defaults: /usr/share/unicode and src/unicode_tables.cc next to this script)
+(defaults: /usr/share/unicode and src/value/unicode_tables.cc next to this script)
 and commit the regenerated file.
 
 Sources:
@@ -185,7 +185,7 @@ def generate(ucd_dir):
 // U+0020. Grapheme extend: the Grapheme_Extend property. Repr-escaped: general
 // categories Cc, Cf and Cn. Each table is sorted, its ranges are inclusive and
 // disjoint.
-#include "unicode_tables.h"
+#include "value/unicode_tables.h"
 
 #include <algorithm>
 
@@ -210,7 +210,7 @@ def main(argv):
     if len(argv) > 3:
         sys.exit(__doc__)
     ucd_dir = pathlib.Path(argv[1] if len(argv) > 1 else "/usr/share/unicode")
-    default_output = pathlib.Path(__file__).resolve().parent.parent / "src" / "unicode_tables.cc"
+    default_output = pathlib.Path(__file__).resolve().parent.parent / "src" / "value" / "unicode_tables.cc"
     output = pathlib.Path(argv[2]) if len(argv) > 2 else default_output
     output.write_text(generate(ucd_dir), encoding="utf-8")
 

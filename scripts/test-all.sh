@@ -14,13 +14,13 @@ python3 -m pip install --quiet ".[test]"
 jobs=$(nproc)
 echo "== C++ unit tests"
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUILLET_BUILD_TESTS=ON -DQUILLET_BUILD_MODULE=OFF >/dev/null
+  -DQUILLET_WERROR=ON -DQUILLET_BUILD_TESTS=ON -DQUILLET_BUILD_MODULE=OFF >/dev/null
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
 echo "== C++ unit tests under ASan + UBSan"
 cmake -S . -B build/tests-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON \
-  -DQUILLET_MAX_LENGTH=1048576 -DQUILLET_BUILD_TESTS=ON -DQUILLET_BUILD_MODULE=OFF >/dev/null
+  -DQUILLET_MAX_LENGTH=1048576 -DQUILLET_WERROR=ON -DQUILLET_BUILD_TESTS=ON -DQUILLET_BUILD_MODULE=OFF >/dev/null
 cmake --build build/tests-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/tests-asan --output-on-failure -j "$jobs"

@@ -1,4 +1,4 @@
-#include "binder.h"
+#include "python/binder.h"
 
 #include <string>
 

@@ -3,7 +3,7 @@
 // every binding message the module shows.
 #pragma once
 
-#include "pyref.h"
+#include "python/pyref.h"
 
 #include <span>
 #include <string>

@@ -2,15 +2,15 @@
 // layouts, their class objects, and how the rest of the layer makes instances.
 #pragma once
 
-#include "pyref.h"
+#include "python/pyref.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include "db.h"
-#include "types.h"
+#include "store/database.h"
+#include "value/value.h"
 
 namespace quillet::py {
 

@@ -1,12 +1,12 @@
-#include "convert.h"
+#include "python/convert.h"
 
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "binder.h"
-#include "classes.h"
-#include "codec.h"
+#include "python/binder.h"
+#include "python/classes.h"
+#include "format/codec.h"
 
 namespace quillet::py {
 namespace {

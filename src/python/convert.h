@@ -19,11 +19,11 @@
 // a database. On failure they return null / nullopt with the Python error set.
 #pragma once
 
-#include "pyref.h"
+#include "python/pyref.h"
 
 #include <optional>
 
-#include "types.h"
+#include "value/value.h"
 
 namespace quillet::py {
 

@@ -1,6 +1,6 @@
 // The Database class and the module function open(): binding, conversion,
 // the database lock, and the mapping of core errors to Python exceptions.
-#include "classes.h"
+#include "python/classes.h"
 
 #include <algorithm>
 #include <new>
@@ -9,10 +9,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "binder.h"
-#include "convert.h"
-#include "fast.h"
-#include "resolver.h"
+#include "python/binder.h"
+#include "python/convert.h"
+#include "python/fast.h"
+#include "store/resolver.h"
 
 namespace quillet::py {
 namespace {

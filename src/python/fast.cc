@@ -1,11 +1,11 @@
-#include "fast.h"
+#include "python/fast.h"
 
 #include <climits>
 #include <cstring>
 #include <vector>
 
-#include "classes.h"
-#include "codec.h"
+#include "python/classes.h"
+#include "format/codec.h"
 
 namespace quillet::py {
 namespace {

@@ -5,7 +5,7 @@
 // are exactly the general conversion's.
 #pragma once
 
-#include "pyref.h"
+#include "python/pyref.h"
 
 #include <string>
 #include <string_view>

@@ -1,13 +1,13 @@
 // The Link class: a link value as Python sees it, holding a path and a map of
 // local values. Immutable from Python: both attributes are read-only and
 // `local` hands out a fresh dict on every access.
-#include "classes.h"
+#include "python/classes.h"
 
 #include <new>
 #include <string>
 
-#include "binder.h"
-#include "convert.h"
+#include "python/binder.h"
+#include "python/convert.h"
 
 namespace quillet::py {
 namespace {

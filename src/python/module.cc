@@ -1,5 +1,5 @@
 // The module _quilletdb: its initialisation function and members.
-#include "classes.h"
+#include "python/classes.h"
 
 namespace quillet::py {
 

@@ -1,6 +1,6 @@
 // The Tombstone class: the deletion marker as Python sees it. It carries no
 // data, cannot be constructed from Python and is false in a boolean context.
-#include "classes.h"
+#include "python/classes.h"
 
 namespace quillet::py {
 namespace {

@@ -6,14 +6,14 @@
 // Failures raise RuntimeError with the tool's one-line text. A callback that
 // raises stops the work at the next step, and its exception propagates;
 // KeyboardInterrupt is noticed at every progress step too.
-#include "classes.h"
+#include "python/classes.h"
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "binder.h"
-#include "tools.h"
+#include "python/binder.h"
+#include "tools/tools.h"
 
 namespace quillet::py {
 namespace {

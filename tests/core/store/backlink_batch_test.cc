@@ -5,7 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "backlinks.h"
+#include "store/backlinks.h"
 #include "test_support.h"
 
 namespace quillet {

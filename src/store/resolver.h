@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "db.h"
-#include "types.h"
+#include "store/database.h"
+#include "value/value.h"
 
 namespace quillet {
 

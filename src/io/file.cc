@@ -1,4 +1,4 @@
-#include "fileio.h"
+#include "io/file.h"
 
 #include <cerrno>
 #include <cstring>

@@ -13,9 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "backlinks.h"
-#include "storage.h"
-#include "types.h"
+#include "store/backlinks.h"
+#include "store/collection.h"
+#include "value/value.h"
 
 namespace quillet {
 

@@ -1,4 +1,4 @@
-#include "tools.h"
+#include "tools/tools.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,10 +11,10 @@
 #include <unistd.h>
 #include <utility>
 
-#include "backlinks.h"
-#include "codec.h"
-#include "resolver.h"
-#include "storage.h"
+#include "store/backlinks.h"
+#include "format/codec.h"
+#include "store/resolver.h"
+#include "store/collection.h"
 
 namespace quillet {
 

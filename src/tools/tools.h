@@ -19,9 +19,9 @@
 #include <string_view>
 #include <vector>
 
-#include "db.h"
-#include "fileio.h"
-#include "types.h"
+#include "store/database.h"
+#include "io/file.h"
+#include "value/value.h"
 
 namespace quillet {
 

@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "codec.h"
-#include "fileio.h"
-#include "types.h"
+#include "format/codec.h"
+#include "io/file.h"
+#include "value/value.h"
 
 namespace quillet {
 

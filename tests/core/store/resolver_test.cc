@@ -1,8 +1,8 @@
-#include "resolver.h"
+#include "store/resolver.h"
 
 #include <gtest/gtest.h>
 
-#include "db.h"
+#include "store/database.h"
 #include "test_support.h"
 
 namespace quillet {

@@ -1,4 +1,4 @@
-#include "db.h"
+#include "store/database.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "codec.h"
+#include "format/codec.h"
 #include "test_support.h"
 
 namespace quillet {

@@ -1,4 +1,4 @@
-#include "types.h"
+#include "value/value.h"
 
 #include <unordered_map>
 

@@ -6,7 +6,7 @@
 // U+0020. Grapheme extend: the Grapheme_Extend property. Repr-escaped: general
 // categories Cc, Cf and Cn. Each table is sorted, its ranges are inclusive and
 // disjoint.
-#include "unicode_tables.h"
+#include "value/unicode_tables.h"
 
 #include <algorithm>
 

@@ -16,8 +16,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "fileio.h"
-#include "types.h"
+#include "io/file.h"
+#include "value/value.h"
 
 namespace quillet {
 

@@ -1,4 +1,4 @@
-#include "db.h"
+#include "store/database.h"
 
 #include <cerrno>
 #include <dirent.h>

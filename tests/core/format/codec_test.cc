@@ -1,4 +1,4 @@
-#include "codec.h"
+#include "format/codec.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <random>
 
 #include "test_support.h"
-#include "types.h"
+#include "value/value.h"
 
 namespace quillet {
 namespace {

@@ -9,8 +9,8 @@
 #include <variant>
 #include <vector>
 
-#include "types.h"
-#include "unicode_tables.h"
+#include "value/value.h"
+#include "value/unicode_tables.h"
 
 namespace quillet {
 namespace {

@@ -1,4 +1,4 @@
-#include "storage.h"
+#include "store/collection.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "resolver.h"
+#include "store/resolver.h"
 
 #include <map>
 #include <utility>

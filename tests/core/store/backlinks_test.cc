@@ -1,4 +1,4 @@
-#include "backlinks.h"
+#include "store/backlinks.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "codec.h"
+#include "format/codec.h"
 #include "test_support.h"
 
 namespace quillet {

@@ -2,8 +2,8 @@
 
 #include <random>
 
-#include "backlinks.h"
-#include "codec.h"
+#include "store/backlinks.h"
+#include "format/codec.h"
 
 namespace quillet {
 namespace {

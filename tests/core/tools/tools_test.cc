@@ -1,4 +1,4 @@
-#include "tools.h"
+#include "tools/tools.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
-#include "codec.h"
+#include "format/codec.h"
 #include "test_support.h"
 
 namespace quillet {

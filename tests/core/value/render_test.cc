@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "types.h"
-#include "unicode_tables.h"
+#include "value/value.h"
+#include "value/unicode_tables.h"
 
 namespace quillet {
 namespace {

@@ -1,4 +1,4 @@
-#include "backlinks.h"
+#include "store/backlinks.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "codec.h"
+#include "format/codec.h"
 
 namespace quillet {
 

@@ -1,4 +1,4 @@
-#include "storage.h"
+#include "store/collection.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "codec.h"
+#include "format/codec.h"
 #include "test_support.h"
 
 namespace quillet {

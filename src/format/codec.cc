@@ -1,4 +1,4 @@
-#include "codec.h"
+#include "format/codec.h"
 
 #include <bit>
 #include <cstring>

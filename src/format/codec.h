@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "types.h"
+#include "value/value.h"
 
 namespace quillet {
 

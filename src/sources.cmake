@@ -1,0 +1,28 @@
+# The core's sources, one list for every build that compiles them (the main
+# build and the fuzz build). Paths are relative to this folder.
+set(QUILLET_CORE_SOURCES
+  value/value.cc
+  value/render.cc
+  value/unicode_tables.cc
+  format/codec.cc
+  io/file.cc
+  store/collection.cc
+  store/backlinks.cc
+  store/database.cc
+  store/resolver.cc
+  tools/tools.cc
+)
+list(TRANSFORM QUILLET_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
+
+# The CPython layer: the sources of the _quilletdb module.
+set(QUILLET_PYTHON_SOURCES
+  python/binder.cc
+  python/convert.cc
+  python/database.cc
+  python/fast.cc
+  python/link.cc
+  python/module.cc
+  python/tombstone.cc
+  python/tools.cc
+)
+list(TRANSFORM QUILLET_PYTHON_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
