@@ -7,6 +7,7 @@ set(QUILLET_CORE_SOURCES
   format/codec.cc
   io/file.cc
   store/collection.cc
+  store/links.cc
   store/backlinks.cc
   store/database.cc
   store/resolver.cc

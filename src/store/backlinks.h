@@ -1,4 +1,4 @@
-// Links inside values, and the per-target-collection backlink index with its
+// The per-target-collection backlink index with its
 // append-only log <name>.qbl.
 //
 // Log record: op (1 byte: 1 add, 2 remove; others are skipped on replay), then
@@ -17,21 +17,10 @@
 #include <vector>
 
 #include "io/file.h"
+#include "store/links.h"
 #include "value/value.h"
 
 namespace quillet {
-
-// One link found inside a value.
-struct LinkRef {
-  std::string target_collection;
-  std::string target_key;
-  std::string source_path;  // map keys and array indices joined with "/"
-  bool operator==(const LinkRef&) const = default;
-};
-
-struct LinkRefHash {
-  std::size_t operator()(const LinkRef& r) const;
-};
 
 // One incoming link as the index keeps it.
 struct BacklinkEntry {
@@ -41,18 +30,6 @@ struct BacklinkEntry {
   bool operator==(const BacklinkEntry&) const = default;
 };
 
-// Appends to `out` every link inside `value`, depth first, a node before its
-// children: array elements by index, map entries in map order, then a link's
-// own target (when its path has a "/", a non-empty collection and a key not
-// starting with "$") followed by its local values. `prefix` is the source path
-// of `value` itself; empty means no segments (a whole record). Walks without
-// recursion, so any nesting depth is safe.
-void collect_links(const Value& value, std::string_view prefix, std::vector<LinkRef>& out);
-std::vector<LinkRef> collect_links(const Value& value);
-
-// The same links, read straight from an encoded value. False (and nothing
-// added) when the bytes do not decode.
-bool collect_links_encoded(std::string_view encoded, std::vector<LinkRef>& out);
 
 class BacklinkIndex {
  public:

@@ -1,0 +1,181 @@
+#include "store/links.h"
+
+#include <charconv>
+#include <functional>
+
+#include "format/codec.h"
+
+namespace quillet {
+
+
+std::size_t LinkRefHash::operator()(const LinkRef& r) const {
+  std::hash<std::string_view> h;
+  std::size_t seed = h(r.target_collection);
+  for (std::string_view part : {std::string_view(r.target_key), std::string_view(r.source_path)}) {
+    seed ^= h(part) + 0x9e3779b97f4a7c15ull + (seed << 6) + (seed >> 2);
+  }
+  return seed;
+}
+
+namespace {
+
+// The link's own target, when its path names a record by a literal key: a
+// key starting with "$" is computed at resolution time and cannot be indexed.
+void add_link_ref(std::string_view path, const std::string& source_path, std::vector<LinkRef>& out) {
+  std::size_t first = path.find('/');
+  if (first == std::string_view::npos || first == 0) return;
+  std::string_view rest = path.substr(first + 1);
+  std::string_view key = rest.substr(0, rest.find('/'));
+  if (key.starts_with('$')) return;
+  out.push_back(LinkRef{std::string(path.substr(0, first)), std::string(key), source_path});
+}
+
+std::size_t child_count(const Value& v) {
+  if (const auto* a = v.get_if<Array>()) return a->size();
+  if (const auto* m = v.get_if<Map>()) return m->size();
+  if (const auto* l = v.get_if<Link>()) return l->local.size();
+  return 0;
+}
+
+// Appends the child's segment to `path` and returns the child.
+const Value& child_at(const Value& v, std::size_t i, std::string& path) {
+  if (const auto* a = v.get_if<Array>()) {
+    char digits[24];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, i);
+    path.append(digits, end);
+    return (*a)[i];
+  }
+  const Map& map = v.get_if<Map>() ? *v.get_if<Map>() : v.get_if<Link>()->local;
+  const MapEntry& entry = map.entries()[i];
+  path.append(entry.key);
+  return entry.value;
+}
+
+// One container being walked. The walk keeps its own stack, so a deeply
+// nested value costs heap, not call stack.
+struct WalkFrame {
+  const Value* node;
+  std::size_t next_child;
+  std::size_t path_size;  // length of the node's own source path
+  bool has_segments;      // the node's path has at least one segment (it may be "")
+};
+
+}  // namespace
+
+void collect_links(const Value& value, std::string_view prefix, std::vector<LinkRef>& out) {
+  // One path string for the whole walk, cut back to the parent's length before
+  // each child, instead of a copy of the prefix per level.
+  std::string path(prefix);
+  std::vector<WalkFrame> stack;
+  auto enter = [&](const Value& v, bool has_segments) {
+    if (const auto* link = v.get_if<Link>()) add_link_ref(link->path, path, out);
+    if (child_count(v) > 0) stack.push_back(WalkFrame{&v, 0, path.size(), has_segments});
+  };
+  enter(value, !prefix.empty());
+  while (!stack.empty()) {
+    WalkFrame& frame = stack.back();
+    if (frame.next_child == child_count(*frame.node)) {
+      stack.pop_back();
+      continue;
+    }
+    path.resize(frame.path_size);
+    if (frame.has_segments) path.push_back('/');
+    const Value& child = child_at(*frame.node, frame.next_child++, path);
+    enter(child, true);  // may reallocate `stack`: `frame` is not used after this
+  }
+}
+
+std::vector<LinkRef> collect_links(const Value& value) {
+  std::vector<LinkRef> out;
+  collect_links(value, {}, out);
+  return out;
+}
+
+namespace {
+
+// The same walk over an encoded value: every value event first puts its own
+// segment (array index or the key just seen) on the shared path.
+class EncodedLinks final : public ValueVisitor {
+ public:
+  explicit EncodedLinks(std::vector<LinkRef>& out) : out_(out) {}
+
+  bool null() override { return leaf(); }
+  bool tombstone() override { return leaf(); }
+  bool boolean(bool) override { return leaf(); }
+  bool integer(std::int64_t) override { return leaf(); }
+  bool floating(double) override { return leaf(); }
+  bool text(std::string_view) override { return leaf(); }
+  bool blob(std::string_view) override { return leaf(); }
+  bool date(std::uint32_t) override { return leaf(); }
+  bool time(std::uint32_t) override { return leaf(); }
+  bool datetime(std::uint64_t) override { return leaf(); }
+  bool begin_array(std::uint32_t) override { return open(true); }
+  bool begin_map(std::uint32_t) override { return open(false); }
+  bool begin_link(std::string_view link_path, std::uint32_t) override {
+    enter_child();
+    add_link_ref(link_path, path_, out_);
+    return push(false);
+  }
+  bool key(std::string_view key) override {
+    key_ = key;
+    return true;
+  }
+  bool end() override {
+    frames_.pop_back();
+    return true;
+  }
+
+ private:
+  struct Frame {
+    std::size_t path_size;
+    bool has_segments;
+    bool is_array;
+    std::size_t next_index;
+  };
+
+  // Sets `path_` to the path of the value about to be reported.
+  void enter_child() {
+    if (frames_.empty()) return;  // the whole value: the empty path
+    Frame& parent = frames_.back();
+    path_.resize(parent.path_size);
+    if (parent.has_segments) path_.push_back('/');
+    if (parent.is_array) {
+      char digits[24];
+      auto [end, ec] = std::to_chars(digits, digits + sizeof digits, parent.next_index++);
+      path_.append(digits, end);
+    } else {
+      path_.append(key_);
+    }
+  }
+  bool leaf() {
+    if (!frames_.empty() && frames_.back().is_array) ++frames_.back().next_index;
+    return true;
+  }
+  bool open(bool is_array) {
+    enter_child();
+    return push(is_array);
+  }
+  bool push(bool is_array) {
+    frames_.push_back(Frame{path_.size(), !frames_.empty(), is_array, 0});
+    return true;
+  }
+
+  std::vector<LinkRef>& out_;
+  std::string path_;
+  std::string_view key_;
+  std::vector<Frame> frames_;
+};
+
+}  // namespace
+
+bool collect_links_encoded(std::string_view encoded, std::vector<LinkRef>& out) {
+  std::size_t start = out.size();
+  std::size_t position = 0;
+  EncodedLinks visitor(out);
+  auto walked = walk_with(encoded, position, visitor);
+  if (walked && *walked) return true;
+  out.resize(start);
+  return false;
+}
+
+}  // namespace quillet
