@@ -1,6 +1,7 @@
 # The core's sources, one list for every build that compiles them (the main
 # build and the fuzz build). Paths are relative to this folder.
 set(QUILLET_CORE_SOURCES
+  error.cc
   value/value.cc
   value/render.cc
   value/unicode_tables.cc
