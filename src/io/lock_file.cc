@@ -1,0 +1,166 @@
+#include "io/lock_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <sys/mman.h>
+
+namespace quillet {
+
+namespace {
+
+constexpr char kMagic[8] = {'Q', 'U', 'I', 'L', 'L', 'O', 'C', 'K'};
+// Moves whenever the layout of the header or of a slot changes, so that two
+// builds that disagree about it never share one file.
+constexpr std::uint32_t kLayout = 1;
+constexpr std::uint32_t kSlotCount = 16384;
+constexpr std::size_t kHeaderSize = 4096;
+constexpr std::size_t kFileSize = kHeaderSize + std::size_t{kSlotCount} * sizeof(LogSlot);
+
+// FNV-1a: the same in every process and every build, unlike std::hash.
+std::uint64_t name_hash(std::string_view name) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : name) h = (h ^ c) * 0x100000001b3ull;
+  return h == 0 ? 1 : h;  // 0 marks a free slot
+}
+
+Error from_pthread(int rc) { return Error::from_errno(rc); }
+
+// A lock file that another build laid out differently is in use: sharing it
+// would mean misreading its slots. A read-only open goes on without one.
+std::expected<std::unique_ptr<LockFile>, Error> foreign_layout(const std::string& path, bool read_only) {
+  if (read_only) return nullptr;
+  return std::unexpected(Error::invalid_argument("the lock file " + path +
+                                                 " belongs to another version of the store; close the programs"
+                                                 " using the directory"));
+}
+
+}  // namespace
+
+struct LockFile::Header {
+  char magic[8];
+  std::uint32_t layout;
+  std::uint32_t slot_count;
+  std::atomic<std::uint64_t> change_count;
+};
+static_assert(sizeof(LockFile::Header) <= kHeaderSize);
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the counters are shared between processes");
+
+LockFile::Header* LockFile::header() const { return static_cast<Header*>(map_); }
+LogSlot* LockFile::slots() const {
+  return reinterpret_cast<LogSlot*>(static_cast<char*>(map_) + kHeaderSize);
+}
+
+std::expected<std::unique_ptr<LockFile>, Error> LockFile::open(const std::string& dir, bool read_only) {
+  const std::string path = join_path(dir, kLockFileName);
+  auto fd = open_file(path, read_only ? O_RDONLY : (O_RDWR | O_CREAT), 0666);
+  if (!fd) {
+    if (read_only) return nullptr;
+    return std::unexpected(fd.error());
+  }
+  std::unique_ptr<LockFile> file(new LockFile());
+  file->fd_ = std::move(*fd);
+  file->read_only_ = read_only;
+  const int raw = file->fd_.get();
+
+  // Whoever gets the exclusive lock is alone with the directory and resets
+  // the file; the others wait for the shared lock until that is done.
+  const bool alone = !read_only && try_lock_exclusive(raw);
+  if (alone) {
+    // Cut to nothing first, so that every byte reads as zero again.
+    if (auto cut = truncate_file(raw, 0); !cut) return std::unexpected(cut.error());
+    if (auto grown = truncate_file(raw, kFileSize); !grown) return std::unexpected(grown.error());
+  }
+  if (!alone) lock_shared(raw);
+  auto size = file_size(raw);
+  if (!size) return std::unexpected(size.error());
+  if (*size != kFileSize) return foreign_layout(path, read_only);
+  const int prot = read_only ? PROT_READ : (PROT_READ | PROT_WRITE);
+  void* map = ::mmap(nullptr, kFileSize, prot, MAP_SHARED, raw, 0);
+  if (map == MAP_FAILED) return std::unexpected(Error::from_errno(errno));
+  file->map_ = map;
+  file->map_size_ = kFileSize;
+  if (alone) {
+    if (auto reset = file->reset(); !reset) return std::unexpected(reset.error());
+    file->opened_alone_ = true;
+    lock_shared(raw);
+  }
+  const Header* h = file->header();
+  if (std::memcmp(h->magic, kMagic, sizeof kMagic) != 0 || h->layout != kLayout || h->slot_count != kSlotCount)
+    return foreign_layout(path, read_only);
+  return file;
+}
+
+LockFile::~LockFile() {
+  if (map_) ::munmap(map_, map_size_);
+}
+
+std::expected<void, Error> LockFile::reset() {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  LogSlot* all = slots();
+  for (std::uint32_t i = 0; i < kSlotCount; ++i) {
+    LogSlot* slot = new (&all[i]) LogSlot{};
+    slot->end.store(LogSlot::kUnknownEnd, std::memory_order_relaxed);
+    if (int rc = pthread_mutex_init(&slot->write_lock, &attr); rc != 0) {
+      pthread_mutexattr_destroy(&attr);
+      return std::unexpected(from_pthread(rc));
+    }
+  }
+  pthread_mutexattr_destroy(&attr);
+  Header* h = new (map_) Header{};
+  h->layout = kLayout;
+  h->slot_count = kSlotCount;
+  h->change_count.store(1, std::memory_order_relaxed);
+  // The magic goes last: a file that has it is whole.
+  std::atomic_thread_fence(std::memory_order_release);
+  std::memcpy(h->magic, kMagic, sizeof kMagic);
+  return {};
+}
+
+std::expected<SharedLog, Error> LockFile::log(std::string_view file_name) {
+  const std::uint64_t h = name_hash(file_name);
+  LogSlot* all = slots();
+  for (std::uint32_t probe = 0; probe < kSlotCount; ++probe) {
+    LogSlot& slot = all[(h + probe) % kSlotCount];
+    std::uint64_t seen = slot.name_hash.load(std::memory_order_acquire);
+    if (seen == 0 && !read_only_) {
+      if (slot.name_hash.compare_exchange_strong(seen, h, std::memory_order_acq_rel)) return SharedLog(&slot);
+    }
+    if (seen == h) return SharedLog(&slot);
+    if (seen == 0) break;  // read-only: the log has no slot yet, so nobody wrote to it
+  }
+  if (read_only_) return std::unexpected(Error::not_found("no slot for " + std::string(file_name)));
+  return std::unexpected(Error::io("the lock file has no free slot for another log (" +
+                                   std::to_string(kSlotCount) + " logs)"));
+}
+
+std::uint64_t LockFile::change_count() const { return header()->change_count.load(std::memory_order_acquire); }
+
+void LockFile::note_directory_change() { header()->change_count.fetch_add(1, std::memory_order_acq_rel); }
+
+std::expected<bool, Error> SharedLog::lock() {
+  int rc = pthread_mutex_lock(&slot_->write_lock);
+  if (rc == 0) return false;
+  if (rc == EOWNERDEAD) {
+    pthread_mutex_consistent(&slot_->write_lock);
+    return true;
+  }
+  return std::unexpected(from_pthread(rc));
+}
+
+void SharedLog::unlock() { pthread_mutex_unlock(&slot_->write_lock); }
+
+void SharedLog::publish(std::uint64_t end, LockFile& file) {
+  slot_->end.store(end, std::memory_order_release);
+  file.note_directory_change();
+}
+
+void SharedLog::note_large_append(std::uint64_t start, std::uint64_t end) {
+  slot_->large_append_end.store(end, std::memory_order_relaxed);
+  slot_->large_append_start.store(start, std::memory_order_release);
+}
+
+}  // namespace quillet
