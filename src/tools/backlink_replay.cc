@@ -39,7 +39,6 @@ std::vector<std::pair<std::uint64_t, std::string_view>> Replay::in_order() const
 
 std::expected<Replay, ToolError> replay_log(const OpenFile& file, ProblemList* problems, ProgressMeter* meter) {
   Replay replay;
-  ScanProgress progress(meter);
   auto scanned = scan_link_records(
       file.fd.get(), file.size, file.name,
       [&](const LinkRecord& r) -> Step {
@@ -57,12 +56,11 @@ std::expected<Replay, ToolError> replay_log(const OpenFile& file, ProblemList* p
           std::snprintf(hex, sizeof hex, "0x%02X", r.op);
           problems->add(file.name, r.offset, std::string("unknown operation byte ") + hex);
         }
-        return progress.at(r.offset);
+        return {};
       },
-      nullptr);
+      meter);
   if (!scanned) return std::unexpected(scanned.error());
   replay.end = *scanned;
-  if (auto done = progress.done_to(file.size); !done) return std::unexpected(done.error());
   return replay;
 }
 

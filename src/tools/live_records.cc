@@ -56,14 +56,13 @@ bool is_tombstone_record(std::string_view encoded_value) {
 std::expected<LiveRecords, ToolError> index_live_records(const OpenFile& file, Inspect inspect, ProblemList& problems,
                                                          ProgressMeter* meter) {
   LiveRecords live;
-  ScanProgress progress(meter);
   auto scanned = scan_data_records(
       file.fd.get(), file.size, file.name,
       [&](const DataRecord& r) -> Step {
         ++live.records;
         if (!is_valid_utf8(r.key)) {
           problems.add(file.name, r.offset, "the key is not valid UTF-8");
-          return progress.at(r.offset);
+          return {};
         }
         if (inspect == Inspect::Values) {
           if (std::string fault = value_fault(r.value); !fault.empty()) {
@@ -76,12 +75,11 @@ std::expected<LiveRecords, ToolError> index_live_records(const OpenFile& file, I
         } else if (auto [offset, added] = live.latest.insert(r.key, hash, r.offset); !added) {
           *offset = r.offset;
         }
-        return progress.at(r.offset);
+        return {};
       },
-      nullptr);
+      meter);
   if (!scanned) return std::unexpected(scanned.error());
   live.end = *scanned;
-  if (auto done = progress.done_to(file.size); !done) return std::unexpected(done.error());
   return live;
 }
 
