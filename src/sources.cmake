@@ -12,7 +12,22 @@ set(QUILLET_CORE_SOURCES
   store/backlinks.cc
   store/database.cc
   store/resolver.cc
-  tools/tools.cc
+  tools/progress.cc
+  tools/scan.cc
+  tools/listing.cc
+  tools/problems.cc
+  tools/live_records.cc
+  tools/expected_links.cc
+  tools/backlink_replay.cc
+  tools/backlink_compare.cc
+  tools/synced_writer.cc
+  tools/output_directory.cc
+  tools/stat.cc
+  tools/check.cc
+  tools/repair.cc
+  tools/compact.cc
+  tools/query.cc
+  tools/json.cc
 )
 list(TRANSFORM QUILLET_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 

@@ -13,7 +13,12 @@
 #include <vector>
 
 #include "python/binder.h"
-#include "tools/tools.h"
+#include "tools/check.h"
+#include "tools/compact.h"
+#include "tools/json.h"
+#include "tools/query.h"
+#include "tools/repair.h"
+#include "tools/stat.h"
 
 namespace quillet::py {
 namespace {

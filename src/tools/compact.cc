@@ -1,0 +1,111 @@
+#include "tools/compact.h"
+
+#include <optional>
+#include <sys/stat.h>
+
+#include "store/database.h"
+#include "tools/backlink_compare.h"
+#include "tools/backlink_replay.h"
+#include "tools/expected_links.h"
+#include "tools/listing.h"
+#include "tools/live_records.h"
+#include "tools/output_directory.h"
+#include "tools/synced_writer.h"
+
+namespace quillet {
+
+namespace {
+
+ToolError refuse_damage(const std::string& file, std::uint64_t offset, const std::string& what) {
+  return tool_failure(file + " at " + at_offset(offset) + ": " + what +
+                      "; compact copies only sound records (quilletdb check lists the damage)");
+}
+
+}  // namespace
+
+std::expected<CompactReport, ToolError> compact_database(const std::string& dir, const std::string& out,
+                                                         const Progress& progress) {
+  auto listing = list_database(dir);
+  if (!listing) return std::unexpected(listing.error());
+  auto opened = open_all_scanned(dir, listing->collections, data_file);
+  if (!opened) return std::unexpected(opened.error());
+  std::vector<OpenFile>& data = *opened;
+  OutputDirectory output;
+  if (auto prepared = output.prepare(out); !prepared) return std::unexpected(prepared.error());
+
+  CompactReport report;
+  for (const std::string& target : listing->backlink_targets) {
+    struct stat st;
+    if (::stat(join_path(dir, link_file(target)).c_str(), &st) == 0) {
+      report.bytes_read += static_cast<std::uint64_t>(st.st_size);
+    }
+  }
+  ExpectedLinks expected;
+  ProgressMeter meter(progress, 2 * total_size(data));
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const std::string& name = listing->collections[i];
+    ProblemList problems;
+    auto live = index_live_records(data[i], Inspect::KeysOnly, problems, &meter);
+    if (!live) return std::unexpected(live.error());
+    // A key that is not UTF-8 keeps the store from opening the source at all:
+    // a copy without that record would read differently.
+    if (problems.count() > 0) {
+      const Problem& first = problems.kept().front();
+      return std::unexpected(refuse_damage(data[i].name, *first.offset, first.message));
+    }
+    report.records_read += live->records;
+    report.bytes_read += data[i].size;
+
+    auto path = output.file(data_file(name));
+    if (!path) return std::unexpected(path.error());
+    auto writer = SyncedWriter::create(*path);
+    if (!writer) return std::unexpected(tool_io_failure(*path, writer.error()));
+    LinkCollector links(expected);
+    auto copied = for_each_live_record(
+        data[i], *live,
+        [&](const DataRecord& r) -> Step {
+          auto value_end = encoded_value_end(r.value);
+          if (!value_end) return std::unexpected(refuse_damage(data[i].name, r.offset, value_end.error().text()));
+          if (*value_end != r.value.size()) {
+            return std::unexpected(refuse_damage(data[i].name, r.offset, "bytes follow the encoded value"));
+          }
+          links.add(name, r.key, r.value);
+          if (auto appended = writer->append(r.bytes); !appended) {
+            return std::unexpected(tool_io_failure(*path, appended.error()));
+          }
+          ++report.records_written;
+          return {};
+        },
+        &meter);
+    if (!copied) return std::unexpected(copied.error());
+    if (auto finished = writer->finish(); !finished) return std::unexpected(tool_io_failure(*path, finished.error()));
+    report.bytes_written += writer->written();
+    ++report.collections;
+  }
+
+  for (const auto& [target, wanted] : expected) {
+    if (!check_collection_name(target)) continue;
+    // The source's order of the entries is kept where its log can be read.
+    std::optional<Replay> old;
+    const std::string name = link_file(target);
+    if (path_exists(join_path(dir, name))) {
+      if (auto file = open_scanned(dir, name)) {
+        if (auto replay = replay_log(*file, nullptr, nullptr)) old = std::move(*replay);
+      }
+    }
+    const RebuiltLog log = rebuild_log(old ? &*old : nullptr, wanted);
+    auto path = output.file(name);
+    if (!path) return std::unexpected(path.error());
+    if (auto written = write_whole_file(*path, log.bytes); !written) {
+      return std::unexpected(tool_io_failure(*path, written.error()));
+    }
+    report.backlink_entries += log.entries;
+    report.bytes_written += log.bytes.size();
+  }
+  if (auto synced = sync_directory(out); !synced) return std::unexpected(tool_io_failure(out, synced.error()));
+  if (auto done = meter.finish(); !done) return std::unexpected(done.error());
+  output.keep();
+  return report;
+}
+
+}  // namespace quillet

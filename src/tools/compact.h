@@ -1,0 +1,30 @@
+// compact: writes the live records of every collection (each one's latest
+// record, byte for byte, in file order) and backlink files rebuilt from them
+// into `out`, which must not exist (its parent must) or be an empty
+// directory. The source is only read. Refuses a source with a record that
+// check would report among the live ones; on any failure the files made in
+// `out` are removed again.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+
+#include "tools/common.h"
+#include "tools/progress.h"
+
+namespace quillet {
+
+struct CompactReport {
+  std::uint64_t collections = 0;
+  std::uint64_t records_read = 0;
+  std::uint64_t records_written = 0;
+  std::uint64_t backlink_entries = 0;
+  std::uint64_t bytes_read = 0;     // the source's collection and backlink files
+  std::uint64_t bytes_written = 0;
+};
+
+std::expected<CompactReport, ToolError> compact_database(const std::string& dir, const std::string& out,
+                                                         const Progress& progress = {});
+
+}  // namespace quillet

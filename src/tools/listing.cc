@@ -1,0 +1,94 @@
+#include "tools/listing.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+
+#include "store/database.h"
+#include "tools/scan.h"
+
+namespace quillet {
+
+std::expected<Listing, ToolError> list_database(const std::string& dir) {
+  struct Closer {
+    void operator()(DIR* d) const { ::closedir(d); }
+  };
+  std::unique_ptr<DIR, Closer> handle(::opendir(dir.c_str()));
+  if (!handle) return std::unexpected(tool_failure("cannot open the database " + dir + ": " + IoError::from_errno(errno).text()));
+  Listing listing;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(handle.get());
+    if (entry == nullptr) {
+      if (errno != 0) return std::unexpected(tool_io_failure("cannot list " + dir, IoError::from_errno(errno)));
+      break;
+    }
+    if (auto stem = database_file_stem(entry->d_name, "qdb")) listing.collections.emplace_back(*stem);
+    if (auto stem = database_file_stem(entry->d_name, "qbl")) listing.backlink_targets.emplace_back(*stem);
+  }
+  std::ranges::sort(listing.collections);
+  std::ranges::sort(listing.backlink_targets);
+  return listing;
+}
+
+std::string data_file(std::string_view name) { return std::string(name) + ".qdb"; }
+std::string link_file(std::string_view name) { return std::string(name) + ".qbl"; }
+
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::expected<OpenFile, ToolError> open_scanned(const std::string& dir, std::string name) {
+  OpenFile file{std::move(name), {}, {}, 0};
+  file.path = join_path(dir, file.name);
+  auto fd = open_for_scan(file.path);
+  if (!fd) return std::unexpected(tool_io_failure(file.name, fd.error()));
+  auto size = file_size(fd->get());
+  if (!size) return std::unexpected(tool_io_failure(file.name, size.error()));
+  file.fd = std::move(*fd);
+  file.size = *size;
+  return file;
+}
+
+std::expected<std::vector<OpenFile>, ToolError> open_all_scanned(const std::string& dir,
+                                                                 const std::vector<std::string>& stems,
+                                                                 std::string (*file_name)(std::string_view)) {
+  std::vector<OpenFile> files;
+  files.reserve(stems.size());
+  for (const std::string& stem : stems) {
+    auto file = open_scanned(dir, file_name(stem));
+    if (!file) return std::unexpected(file.error());
+    files.push_back(std::move(*file));
+  }
+  return files;
+}
+
+std::uint64_t total_size(const std::vector<OpenFile>& files) {
+  std::uint64_t total = 0;
+  for (const OpenFile& f : files) total += f.size;
+  return total;
+}
+
+std::expected<OpenFile, ToolError> open_locked(const std::string& dir, std::string name) {
+  OpenFile file{std::move(name), {}, {}, 0};
+  file.path = join_path(dir, file.name);
+  auto fd = open_file(file.path, O_RDWR | O_NONBLOCK);
+  if (!fd) return std::unexpected(tool_io_failure(file.name, fd.error()));
+  if (auto regular = require_regular_file(fd->get()); !regular) {
+    return std::unexpected(tool_io_failure(file.name, regular.error()));
+  }
+  if (!try_lock_exclusive(fd->get())) {
+    return std::unexpected(tool_failure(file.name + " is in use by another open database; close it and run repair again"));
+  }
+  auto size = file_size(fd->get());
+  if (!size) return std::unexpected(tool_io_failure(file.name, size.error()));
+  file.fd = std::move(*fd);
+  file.size = *size;
+  return file;
+}
+
+}  // namespace quillet

@@ -1,0 +1,137 @@
+#include "tools/query.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "store/collection.h"
+#include "store/resolver.h"
+#include "tools/json.h"
+#include "tools/listing.h"
+
+namespace quillet {
+
+namespace {
+
+ToolError unknown_collection(std::string_view name) { return tool_failure("unknown collection " + quote_text(name)); }
+
+// The collection, when it has a file.
+std::expected<std::shared_ptr<GuardedCollection>, ToolError> known_collection(Database& db, std::string_view name) {
+  auto guarded = db.collection(name);
+  if (!guarded) return std::unexpected(tool_failure(guarded.error().text()));
+  if (!(*guarded)->collection->has_file()) return std::unexpected(unknown_collection(name));
+  return std::move(*guarded);
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<Database>, ToolError> open_read_only(const std::string& dir) {
+  auto listing = list_database(dir);
+  if (!listing) return std::unexpected(listing.error());
+  auto db = Database::open(dir, OpenMode::ReadOnly);
+  if (db) return std::move(*db);
+  // The store's error does not say which file it came from.
+  for (const std::string& name : listing->collections) {
+    if (auto opened = Collection::open(join_path(dir, data_file(name)), OpenMode::ReadOnly); !opened) {
+      return std::unexpected(tool_failure(data_file(name) + ": " + opened.error().text() +
+                                     " (quilletdb check lists the damage)"));
+    }
+  }
+  return std::unexpected(tool_failure("cannot open the database " + dir + ": " + db.error().text()));
+}
+
+std::vector<std::string> sorted_collection_names(const Database& db) {
+  std::vector<std::string> names = db.collection_names();
+  std::ranges::sort(names);
+  return names;
+}
+
+std::expected<Value, ToolError> read_record(Database& db, std::string_view collection, std::string_view key) {
+  auto guarded = known_collection(db, collection);
+  if (!guarded) return std::unexpected(guarded.error());
+  auto value = db.get(collection, key);
+  if (value) return std::move(*value);
+  if (value.error().is_key_not_found()) {
+    return std::unexpected(tool_failure("no record " + quote_text(key) + " in collection " + quote_text(collection)));
+  }
+  return std::unexpected(tool_failure(quote_text(collection) + " " + quote_text(key) + ": " + value.error().text()));
+}
+
+std::expected<std::vector<BacklinkEntry>, ToolError> read_backlinks(Database& db, std::string_view collection,
+                                                                    std::string_view key) {
+  auto index = db.backlink_index(collection);
+  if (!index) return std::unexpected(tool_failure(link_file(collection) + ": " + index.error().text()));
+  if (!(*index)->has_file()) {
+    // A collection that is only ever linked to has a backlink file alone.
+    auto guarded = known_collection(db, collection);
+    if (!guarded) return std::unexpected(guarded.error());
+  }
+  auto entries = db.get_backlinks(collection, key);
+  if (!entries) return std::unexpected(tool_failure(entries.error().text()));
+  return std::move(*entries);
+}
+
+std::expected<Value, ToolError> read_field(Database& db, std::string_view collection, std::string_view key,
+                                           std::span<const std::string> path) {
+  auto guarded = known_collection(db, collection);
+  if (!guarded) return std::unexpected(guarded.error());
+  auto value = Resolver(db).get_field(collection, key, path);
+  if (!value) return std::unexpected(tool_failure(value.error().text()));
+  return std::move(*value);
+}
+
+std::expected<std::uint64_t, ToolError> dump_records(Database& db, std::optional<std::string_view> collection,
+                                                     const std::function<Step(std::string_view)>& write,
+                                                     const Progress& progress) {
+  std::vector<std::string> names;
+  if (collection) {
+    if (auto known = known_collection(db, *collection); !known) return std::unexpected(known.error());
+    names.emplace_back(*collection);
+  } else {
+    names = sorted_collection_names(db);
+  }
+  // Keys are listed first, under each collection's lock, and read one by one
+  // afterwards; progress counts records.
+  std::vector<std::vector<std::string>> keys;
+  std::uint64_t total = 0;
+  for (const std::string& name : names) {
+    auto guarded = db.collection(name);
+    if (!guarded) return std::unexpected(tool_failure(guarded.error().text()));
+    std::lock_guard lock((*guarded)->mutex);
+    keys.push_back((*guarded)->collection->live_keys());
+    std::ranges::sort(keys.back());
+    total += keys.back().size();
+  }
+  ProgressMeter meter(progress, total);
+  std::string chunk;
+  std::uint64_t written = 0;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    for (const std::string& key : keys[i]) {
+      auto value = db.get(names[i], key);
+      if (!value) {
+        return std::unexpected(
+            tool_failure(quote_text(names[i]) + " " + quote_text(key) + ": " + value.error().text()));
+      }
+      chunk += "{\"collection\":";
+      append_json_string(names[i], chunk);
+      chunk += ",\"key\":";
+      append_json_string(key, chunk);
+      chunk += ",\"value\":";
+      append_json(*value, chunk);
+      chunk += "}\n";
+      ++written;
+      if (chunk.size() >= kToolBlock / 4) {
+        if (auto done = write(chunk); !done) return std::unexpected(done.error());
+        chunk.clear();
+      }
+      // One unit per record, reported in the meter's large steps.
+      if (auto advanced = meter.advance(1); !advanced) return std::unexpected(advanced.error());
+    }
+  }
+  if (!chunk.empty()) {
+    if (auto done = write(chunk); !done) return std::unexpected(done.error());
+  }
+  if (auto done = meter.finish(); !done) return std::unexpected(done.error());
+  return written;
+}
+
+}  // namespace quillet

@@ -1,0 +1,43 @@
+// Reads through a read-only open (OpenMode::ReadOnly): nothing is created,
+// cut or written. A collection is unknown when it has no .qdb file (nor,
+// for backlinks, a .qbl file). Also the dump of every live record as JSON
+// Lines.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/database.h"
+#include "tools/common.h"
+#include "tools/progress.h"
+#include "value/value.h"
+
+namespace quillet {
+
+// Fails naming the file when a collection file cannot be read.
+std::expected<std::unique_ptr<Database>, ToolError> open_read_only(const std::string& dir);
+
+std::vector<std::string> sorted_collection_names(const Database& db);
+
+std::expected<Value, ToolError> read_record(Database& db, std::string_view collection, std::string_view key);
+std::expected<std::vector<BacklinkEntry>, ToolError> read_backlinks(Database& db, std::string_view collection,
+                                                                    std::string_view key);
+std::expected<Value, ToolError> read_field(Database& db, std::string_view collection, std::string_view key,
+                                           std::span<const std::string> path);
+
+// Writes every live record of `collection` (of every collection when
+// nullopt), collections and keys in sorted order, as JSON Lines
+// {"collection": ..., "key": ..., "value": ...}, handing `write` chunks of
+// whole lines. Returns how many records were written.
+std::expected<std::uint64_t, ToolError> dump_records(Database& db, std::optional<std::string_view> collection,
+                                                     const std::function<Step(std::string_view)>& write,
+                                                     const Progress& progress = {});
+
+}  // namespace quillet
