@@ -59,7 +59,7 @@ def rejected(db: Database) -> None:
     db.begin(1)  # type: ignore[call-arg]
     Link(1)  # type: ignore[arg-type]
     Link("c/k", [])  # type: ignore[arg-type]
-    _quilletdb.open(b"dir")  # type: ignore[arg-type]
+    _quilletdb.open(1)  # type: ignore[arg-type]
     Link("c/k").path = "x"  # type: ignore[misc]
 
 
