@@ -203,12 +203,20 @@ int has_record(PyObject* db, std::string_view collection, std::string_view key) 
   return -1;
 }
 
-std::optional<std::vector<std::string>> live_keys(PyObject* db, std::string_view collection) {
-  auto result = with_lock(db, [&](Database& core) -> std::expected<std::vector<std::string>, StorageError> {
+namespace {
+
+// Runs `read` on the collection `collection` (opened on first use) under
+// the database lock and the collection's own; nullopt with the error set
+// when the collection cannot be opened.
+template <class Read>
+auto read_collection(PyObject* db, std::string_view collection, Read&& read)
+    -> std::optional<std::invoke_result_t<Read, Collection&>> {
+  using Result = std::invoke_result_t<Read, Collection&>;
+  auto result = with_lock(db, [&](Database& core) -> std::expected<Result, StorageError> {
     auto guarded = core.collection(collection);
     if (!guarded) return std::unexpected(std::move(guarded.error()));
     std::lock_guard lock((*guarded)->mutex);
-    return (*guarded)->collection->live_keys();
+    return read(*(*guarded)->collection);
   });
   if (!result) return std::nullopt;
   if (!*result) {
@@ -218,19 +226,14 @@ std::optional<std::vector<std::string>> live_keys(PyObject* db, std::string_view
   return std::move(**result);
 }
 
+}  // namespace
+
+std::optional<std::vector<std::string>> live_keys(PyObject* db, std::string_view collection) {
+  return read_collection(db, collection, [](Collection& c) { return c.live_keys(); });
+}
+
 std::optional<std::size_t> live_count(PyObject* db, std::string_view collection) {
-  auto result = with_lock(db, [&](Database& core) -> std::expected<std::size_t, StorageError> {
-    auto guarded = core.collection(collection);
-    if (!guarded) return std::unexpected(std::move(guarded.error()));
-    std::lock_guard lock((*guarded)->mutex);
-    return (*guarded)->collection->live_count();
-  });
-  if (!result) return std::nullopt;
-  if (!*result) {
-    raise_storage_error(result->error(), ErrorSite::Write);
-    return std::nullopt;
-  }
-  return **result;
+  return read_collection(db, collection, [](Collection& c) { return c.live_count(); });
 }
 
 namespace {
