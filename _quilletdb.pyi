@@ -18,17 +18,22 @@ the text once, at the first key's position, with the last key's value.
 Errors
 ------
 - binding (wrong argument count, names or types): TypeError;
-- storage failures: RuntimeError with the store's text ("io: ...",
-  "codec: ..."); `get` raises KeyError instead, "key not found" for a
-  missing record;
-- `resolve`: RuntimeError ("storage: ...", "invalid path: ...",
+- storage failures: Error (a RuntimeError) with the store's text ("io: ...",
+  "codec: ..."), or its subclasses CorruptionError (a damaged file),
+  ReadOnlyError (a write on a read-only open) and ClosedError (a call after
+  close()); `get` raises KeyError instead: exactly KeyError("key not found")
+  for a missing record, RecordReadError or CorruptRecordError (KeyErrors and
+  Errors both) when the record cannot be read;
+- `resolve`: Error ("storage: ...", "invalid path: ...",
   "cyclic link detected", "field not found");
 - a call made on a Database from inside another call on it by the same
-  thread (for example from a finalizer): RuntimeError.
+  thread (for example from a finalizer): Error.
 """
 
+import os
+
 from types import TracebackType
-from typing import Any, Callable, Final, Sequence, TypeAlias, TypedDict, final
+from typing import Any, Callable, Final, Iterator, Sequence, TypeAlias, TypedDict, TypeVar, final
 
 # What the store can hold, as Python sees it after reading. A name of the
 # stubs only: import it under `if TYPE_CHECKING:`.
@@ -39,6 +44,8 @@ StoredValue: TypeAlias = (
 # What a write accepts. Containers are typed loosely (list and dict being
 # invariant, list[int] would not pass as list[StoredValue]); their items are
 # checked when the call runs.
+_T = TypeVar("_T")
+
 _Storable: TypeAlias = None | bool | int | float | str | bytes | Link | Tombstone | list[Any] | dict[str, Any]
 
 @final
@@ -50,6 +57,7 @@ class Tombstone:
     """
 
     def __bool__(self) -> bool: ...
+    def __reduce__(self) -> tuple[Callable[[], Tombstone], tuple[()]]: ...
 
 @final
 class Link:
@@ -62,6 +70,7 @@ class Link:
     @property
     def local(self) -> dict[str, StoredValue]:
         """A new dict on every access; changing it does not change the link."""
+    def __reduce__(self) -> tuple[type[Link], tuple[str, dict[str, StoredValue] | None]]: ...
 
 @final
 class Database:
@@ -107,9 +116,57 @@ class Database:
         collection (creating its empty file) on first use."""
     def count(self, collection: str) -> int:
         """The number of live keys of a collection."""
+    def collection(self, name: str) -> CollectionView:
+        """A mapping view of one collection (also `db[name]`)."""
+    def __getitem__(self, name: str, /) -> CollectionView: ...
 
-def open(path: str) -> Database:
-    """Opens the database directory `path`, creating it when missing."""
+@final
+class CollectionView:
+    """One collection as a mapping of str keys to values. Scans take a sorted
+    snapshot of the matching keys and turn them into str (and read their
+    values) one at a time."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def database(self) -> Database: ...
+    def __getitem__(self, key: str, /) -> Any: ...
+    def __setitem__(self, key: str, value: _Storable, /) -> None: ...
+    def __delitem__(self, key: str, /) -> None:
+        """KeyError("key not found") when the key does not exist."""
+    def __contains__(self, key: object, /) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> CollectionIterator[str]: ...
+    def get(self, key: str, default: Any = None) -> Any: ...
+    def keys(self, *, prefix: str | None = None, start: str | None = None, stop: str | None = None) -> CollectionIterator[str]:
+        """Live keys in order: starting with `prefix`, >= `start`, < `stop`."""
+    def values(
+        self, *, prefix: str | None = None, start: str | None = None, stop: str | None = None
+    ) -> CollectionIterator[Any]: ...
+    def items(
+        self, *, prefix: str | None = None, start: str | None = None, stop: str | None = None
+    ) -> CollectionIterator[tuple[str, Any]]: ...
+
+@final
+class CollectionIterator(Iterator[_T]):
+    def __next__(self) -> _T: ...
+    def __length_hint__(self) -> int: ...
+
+class Error(RuntimeError):
+    """A failure of the store; its single argument is the store's text."""
+
+class CorruptionError(Error): ...
+class ReadOnlyError(Error): ...
+class ClosedError(Error): ...
+class RecordReadError(KeyError, Error): ...
+class CorruptRecordError(KeyError, CorruptionError): ...
+
+def open(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, readonly: bool = False) -> Database:
+    """Opens the database directory `path`, creating it when missing. With
+    readonly=True nothing is created or written: the directory must exist and
+    writes raise ReadOnlyError."""
+
+def _tombstone() -> Tombstone: ...
 
 TOMBSTONE: Final[Tombstone]
 

@@ -212,6 +212,12 @@ def cmd_compact(q: Any, args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------------------
 
 
+def version() -> str:
+    from quilletdb import __version__
+
+    return __version__
+
+
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=PROG,
@@ -219,6 +225,7 @@ def parser() -> argparse.ArgumentParser:
         epilog=DUMP_ENCODING,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    p.add_argument("--version", action="version", version=f"{PROG} {version()}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, run: Callable[[Any, argparse.Namespace], int], text: str) -> argparse.ArgumentParser:
@@ -240,7 +247,8 @@ def parser() -> argparse.ArgumentParser:
         c.add_argument("collection", metavar="COLLECTION")
         c.add_argument("key", metavar="KEY")
         if name == "resolve":
-            c.add_argument("fields", metavar="FIELD", nargs="+")
+            # No field at all gives the whole record (followed if it is a link).
+            c.add_argument("fields", metavar="FIELD", nargs="*")
     command("check", cmd_check, "read every record and backlink, and report what is damaged or out of step (changes nothing)")
     command("repair", cmd_repair, "cut incomplete last records and rebuild every backlink file (no other program may have the database open)")
     c = command("compact", cmd_compact, "write the live records and rebuilt backlinks into a new directory")

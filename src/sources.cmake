@@ -36,10 +36,12 @@ set(QUILLET_PYTHON_SOURCES
   python/binder.cc
   python/convert.cc
   python/database.cc
+  python/errors.cc
   python/fast.cc
   python/link.cc
   python/module.cc
   python/tombstone.cc
   python/tools.cc
+  python/view.cc
 )
 list(TRANSFORM QUILLET_PYTHON_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

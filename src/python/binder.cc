@@ -23,8 +23,8 @@ Py_ssize_t param_index(const Signature& sig, PyObject* name) {
 const char* was_or_were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
 
 void raise_too_many_positional(const Signature& sig, Py_ssize_t given) {
-  auto count = static_cast<Py_ssize_t>(sig.params.size());
-  if (sig.required == sig.params.size()) {
+  auto count = static_cast<Py_ssize_t>(sig.positional());
+  if (sig.required == sig.positional()) {
     PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", sig.qualname, count,
                  given, was_or_were(given));
   } else {
@@ -53,7 +53,7 @@ std::string quoted_name_list(const std::vector<const char*>& names) {
 
 bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t npositional, Keywords keywords,
                std::span<PyObject*> bound) {
-  if (npositional > static_cast<Py_ssize_t>(sig.params.size())) {
+  if (npositional > static_cast<Py_ssize_t>(sig.positional())) {
     raise_too_many_positional(sig, npositional);
     return false;
   }

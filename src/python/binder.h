@@ -12,12 +12,16 @@
 
 namespace quillet::py {
 
-// A function as its callers see it. Every parameter is positional-or-keyword;
-// the first `required` are required, the others default to "not given".
+// A function as its callers see it. Every parameter is positional-or-keyword
+// except the last `keyword_only`; the first `required` are required, the
+// others default to "not given".
 struct Signature {
   const char* qualname;  // how messages name it: "open()", "Database.get()"
   std::span<const char* const> params;
   std::size_t required;
+  std::size_t keyword_only = 0;
+
+  std::size_t positional() const { return params.size() - keyword_only; }
 };
 
 // Binds the arguments of a vectorcall. `bound` (one slot per parameter)

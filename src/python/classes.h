@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "store/database.h"
@@ -30,7 +31,8 @@ struct PyLink {
 struct DatabaseCell {
   std::mutex mutex;
   std::atomic<std::thread::id> owner{};
-  std::unique_ptr<Database> core;
+  std::unique_ptr<Database> core;  // null once closed
+  std::string path;                // as given to open, for repr after close
 };
 
 struct PyDatabase {
@@ -40,13 +42,16 @@ struct PyDatabase {
 
 // The class objects, in static storage like the interpreter's own classes:
 // readied by the first module initialisation and kept for the life of the
-// process. Static classes carry their bare name (their __module__ is
-// builtins) and are immutable; none of them can be subclassed, so a type
-// test is an identity test on these pointers.
+// process. Their tp_name is qualified ("_quilletdb.Link"), so __module__
+// names the module and pickle finds them; __name__ stays the bare name,
+// which is what every message shows. They are immutable and none of them
+// can be subclassed, so a type test is an identity test on these pointers.
 struct Classes {
   PyTypeObject* tombstone = nullptr;
   PyTypeObject* link = nullptr;
   PyTypeObject* database = nullptr;
+  PyTypeObject* view = nullptr;
+  PyTypeObject* key_iterator = nullptr;
 };
 extern Classes classes;
 
@@ -70,6 +75,9 @@ inline PyTypeObject blank_class(const char* name, Py_ssize_t basicsize, const ch
 // A fresh Tombstone instance (never the module's TOMBSTONE unless asked for
 // by initialisation itself).
 PyObject* new_tombstone();
+// The module function _tombstone(): the module's TOMBSTONE (what a pickled
+// tombstone is loaded as).
+PyObject* module_tombstone(PyObject* module, PyObject*);
 // A new Link object holding `link`.
 PyObject* new_link(Link link);
 
@@ -77,7 +85,8 @@ PyObject* new_link(Link link);
 PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 extern const char kOpenSignature[];
 
-// "No constructor defined for {name}": the tp_new of Database and Tombstone.
+// "No constructor defined for {name}" (the bare name): the tp_new of the
+// classes Python cannot instantiate.
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 // Frees an instance's memory; the class's own tp_dealloc destroys its C++

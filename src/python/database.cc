@@ -1,8 +1,9 @@
 // The Database class and the module function open(): binding, conversion,
-// the database lock, and the mapping of core errors to Python exceptions.
-#include "python/classes.h"
+// the database lock, and the record operations the collection view shares.
+#include "python/database.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 #include <optional>
 #include <string>
@@ -17,8 +18,8 @@
 namespace quillet::py {
 namespace {
 
-constexpr const char* kOpenParams[] = {"path"};
-constexpr Signature kOpen{"open()", kOpenParams, 1};
+constexpr const char* kOpenParams[] = {"path", "readonly"};
+constexpr Signature kOpen{"open()", kOpenParams, 1, 1};
 constexpr const char* kCollectionKey[] = {"collection", "key"};
 constexpr const char* kCollectionKeyValue[] = {"collection", "key", "value"};
 constexpr const char* kCollectionKeyPath[] = {"collection", "key", "path"};
@@ -32,76 +33,67 @@ constexpr Signature kBacklinks{"Database.backlinks()", kCollectionKey, 2};
 constexpr const char* kCollection[] = {"collection"};
 constexpr Signature kKeys{"Database.keys()", kCollection, 1};
 constexpr Signature kCount{"Database.count()", kCollection, 1};
+constexpr const char* kName[] = {"name"};
+constexpr Signature kCollectionView{"Database.collection()", kName, 1};
 
 constexpr const char kReentrantCall[] =
     "Database is already in use by this thread (a re-entrant call, for example from a finalizer)";
-constexpr const char kClosed[] = "database is closed";
 
-DatabaseCell& cell_of(PyObject* self) { return *reinterpret_cast<PyDatabase*>(self)->cell; }
+}  // namespace
 
-// Raises `type` with `text` as its single str argument. Core texts are
-// UTF-8; "replace" keeps a stray byte from turning into a different error.
-PyObject* raise_text(PyObject* type, const std::string& text) {
-  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (message) PyErr_SetObject(type, message.get());
-  return nullptr;
+bool DatabaseLock::acquire() {
+  std::thread::id me = std::this_thread::get_id();
+  if (cell_.owner.load() == me) {
+    raise_error(kReentrantCall);
+    return false;
+  }
+  if (!cell_.mutex.try_lock()) {
+    Py_BEGIN_ALLOW_THREADS
+    cell_.mutex.lock();
+    Py_END_ALLOW_THREADS
+  }
+  cell_.owner.store(me);
+  held_ = true;
+  return true;
 }
 
-// Holds a Database's lock for the span of one call.
-//
-// No call may wait for itself: a thread that finds the lock held by itself
-// (a finalizer or other Python code run in the middle of a call on the same
-// Database) gets RuntimeError. A thread that finds it held by another thread
-// waits with the GIL released, since the holder may need the GIL to finish.
-class DatabaseLock {
- public:
-  explicit DatabaseLock(DatabaseCell& cell) : cell_(cell) {}
-  DatabaseLock(const DatabaseLock&) = delete;
-  DatabaseLock& operator=(const DatabaseLock&) = delete;
-  ~DatabaseLock() {
-    if (held_) {
-      cell_.owner.store(std::thread::id{});
-      cell_.mutex.unlock();
-    }
+void DatabaseLock::release() {
+  if (held_) {
+    cell_.owner.store(std::thread::id{});
+    cell_.mutex.unlock();
+    held_ = false;
   }
-
-  // False with RuntimeError set for a re-entrant call.
-  bool acquire() {
-    std::thread::id me = std::this_thread::get_id();
-    if (cell_.owner.load() == me) {
-      PyErr_SetString(PyExc_RuntimeError, kReentrantCall);
-      return false;
-    }
-    if (!cell_.mutex.try_lock()) {
-      Py_BEGIN_ALLOW_THREADS
-      cell_.mutex.lock();
-      Py_END_ALLOW_THREADS
-    }
-    cell_.owner.store(me);
-    held_ = true;
-    return true;
-  }
-
- private:
-  DatabaseCell& cell_;
-  bool held_ = false;
-};
-
-// Runs `body` on the core under the database lock and returns its result,
-// or nullopt (RuntimeError set) for a re-entrant call or a closed database.
-// The lock is released before the result reaches the caller, so exceptions
-// are raised outside it.
-template <class Body>
-auto with_lock(PyObject* self, Body&& body) -> std::optional<std::invoke_result_t<Body, Database&>> {
-  DatabaseCell& cell = cell_of(self);
-  DatabaseLock lock(cell);
-  if (!lock.acquire()) return std::nullopt;
-  if (!cell.core) {
-    PyErr_SetString(PyExc_RuntimeError, kClosed);
-    return std::nullopt;
-  }
-  return body(*cell.core);
 }
+
+bool DatabaseLock::acquire_open() {
+  if (!acquire()) return false;
+  if (cell_.core) return true;
+  release();
+  raise_closed();
+  return false;
+}
+
+std::uint64_t SignalCheck::now_ns() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+bool SignalCheck::due() {
+  // The clock is read every few calls only: a call is often well under a
+  // microsecond.
+  constexpr std::uint32_t kCallsPerClockRead = 16;
+  constexpr std::uint64_t kIntervalNs = 50'000'000;
+  if (++calls_ % kCallsPerClockRead != 0) return false;
+  return now_ns() - last_ns_ >= kIntervalNs;
+}
+
+bool SignalCheck::check() {
+  last_ns_ = now_ns();
+  return PyErr_CheckSignals() == 0;
+}
+
+namespace {
 
 // A buffer for one value's encoding on its way in or out. Each call takes
 // the thread's spare buffer (so a warm call allocates nothing for it) and
@@ -130,21 +122,8 @@ bool bind_collection_key(PyObject* const* bound, std::string_view& collection, s
   return bind_text("collection", bound[0], collection) && bind_text("key", bound[1], key);
 }
 
-PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[2];
-  std::string_view collection;
-  std::string_view key;
-  if (!bind_arguments(kGet, args, nargs, kwnames, bound) || !bind_collection_key(bound, collection, key)) {
-    return nullptr;
-  }
-  // The record's encoding is copied out under the lock and turned into
-  // objects after it is released.
-  ScratchBuffer scratch;
-  std::string& encoded = scratch.get();
-  auto result = with_lock(self, [&](Database& db) { return db.get_encoded(collection, key, encoded); });
-  if (!result) return nullptr;
-  // Every storage error of a read is a KeyError, not only a missing record.
-  if (!*result) return raise_text(PyExc_KeyError, result->error().text());
+// Turns a record's encoding into objects (after the lock is released).
+PyObject* decode_record(const std::string& encoded) {
   PyObject* object = nullptr;
   switch (decode_common(encoded, &object)) {
     case FastDecode::Done:
@@ -156,8 +135,117 @@ PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   }
   std::size_t position = 0;
   auto value = decode(encoded, position);
-  if (!value) return raise_text(PyExc_KeyError, StorageError::from_codec(value.error()).text());
+  if (!value) return raise_storage_error(StorageError::from_codec(value.error()), ErrorSite::Read);
   return value_to_py(std::move(*value));
+}
+
+}  // namespace
+
+PyObject* get_record(PyObject* db, std::string_view collection, std::string_view key) {
+  // The record's encoding is copied out under the lock and turned into
+  // objects after it is released.
+  ScratchBuffer scratch;
+  std::string& encoded = scratch.get();
+  auto result = with_lock(db, [&](Database& core) { return core.get_encoded(collection, key, encoded); });
+  if (!result) return nullptr;
+  // Every storage error of a read is a KeyError, not only a missing record.
+  if (!*result) return raise_storage_error(result->error(), ErrorSite::Read);
+  return decode_record(encoded);
+}
+
+PyObject* set_record(PyObject* db, std::string_view collection, std::string_view key, PyObject* object) {
+  // Converted before the lock is taken: a refused value never reaches the store.
+  ScratchBuffer scratch;
+  std::string& encoded = scratch.get();
+  bool has_links = false;
+  std::expected<void, StorageError> written;
+  if (encode_common(object, encoded, has_links)) {
+    auto result =
+        with_lock(db, [&](Database& core) { return core.set_encoded(collection, key, encoded, has_links); });
+    if (!result) return nullptr;
+    written = std::move(*result);
+  } else {
+    std::optional<Value> value = py_to_value(object);
+    if (!value) return nullptr;
+    auto result = with_lock(db, [&](Database& core) { return core.set(collection, key, *value); });
+    if (!result) return nullptr;
+    written = std::move(*result);
+  }
+  if (!written) return raise_storage_error(written.error(), ErrorSite::Write);
+  Py_RETURN_NONE;
+}
+
+PyObject* delete_record(PyObject* db, std::string_view collection, std::string_view key, bool must_exist) {
+  // Deleting is writing the marker, whether or not the key exists, unless
+  // the caller asked for a KeyError on a missing one.
+  ScratchBuffer scratch;
+  auto result = with_lock(db, [&](Database& core) -> std::expected<void, StorageError> {
+    if (must_exist) {
+      if (auto found = core.get_encoded(collection, key, scratch.get()); !found) return found;
+    }
+    return core.set(collection, key, Value::tombstone());
+  });
+  if (!result) return nullptr;
+  if (!*result) {
+    bool missing = result->error().kind == StorageError::Kind::KeyNotFound;
+    return raise_storage_error(result->error(), missing ? ErrorSite::Read : ErrorSite::Write);
+  }
+  Py_RETURN_NONE;
+}
+
+int has_record(PyObject* db, std::string_view collection, std::string_view key) {
+  ScratchBuffer scratch;
+  auto result = with_lock(db, [&](Database& core) { return core.get_encoded(collection, key, scratch.get()); });
+  if (!result) return -1;
+  if (*result) return 1;
+  if (classify(result->error()) == ErrorKind::NotFound) return 0;
+  raise_storage_error(result->error(), ErrorSite::Read);
+  return -1;
+}
+
+namespace {
+
+// Runs `read` on the collection `collection` (opened on first use) under
+// the database lock and the collection's own; nullopt with the error set
+// when the collection cannot be opened.
+template <class Read>
+auto read_collection(PyObject* db, std::string_view collection, Read&& read)
+    -> std::optional<std::invoke_result_t<Read, Collection&>> {
+  using Result = std::invoke_result_t<Read, Collection&>;
+  auto result = with_lock(db, [&](Database& core) -> std::expected<Result, StorageError> {
+    auto guarded = core.collection(collection);
+    if (!guarded) return std::unexpected(std::move(guarded.error()));
+    std::lock_guard lock((*guarded)->mutex);
+    return read(*(*guarded)->collection);
+  });
+  if (!result) return std::nullopt;
+  if (!*result) {
+    raise_storage_error(result->error(), ErrorSite::Write);
+    return std::nullopt;
+  }
+  return std::move(**result);
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> live_keys(PyObject* db, std::string_view collection) {
+  return read_collection(db, collection, [](Collection& c) { return c.live_keys(); });
+}
+
+std::optional<std::size_t> live_count(PyObject* db, std::string_view collection) {
+  return read_collection(db, collection, [](Collection& c) { return c.live_count(); });
+}
+
+namespace {
+
+PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2];
+  std::string_view collection;
+  std::string_view key;
+  if (!bind_arguments(kGet, args, nargs, kwnames, bound) || !bind_collection_key(bound, collection, key)) {
+    return nullptr;
+  }
+  return get_record(self, collection, key);
 }
 
 PyObject* database_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -167,23 +255,7 @@ PyObject* database_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!bind_arguments(kSet, args, nargs, kwnames, bound) || !bind_collection_key(bound, collection, key)) {
     return nullptr;
   }
-  // Converted before the lock is taken: a refused value never reaches the store.
-  ScratchBuffer scratch;
-  std::string& encoded = scratch.get();
-  bool has_links = false;
-  if (encode_common(bound[2], encoded, has_links)) {
-    auto result =
-        with_lock(self, [&](Database& db) { return db.set_encoded(collection, key, encoded, has_links); });
-    if (!result) return nullptr;
-    if (!*result) return raise_text(PyExc_RuntimeError, result->error().text());
-    Py_RETURN_NONE;
-  }
-  std::optional<Value> value = py_to_value(bound[2]);
-  if (!value) return nullptr;
-  auto result = with_lock(self, [&](Database& db) { return db.set(collection, key, *value); });
-  if (!result) return nullptr;
-  if (!*result) return raise_text(PyExc_RuntimeError, result->error().text());
-  Py_RETURN_NONE;
+  return set_record(self, collection, key, bound[2]);
 }
 
 PyObject* database_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -193,11 +265,7 @@ PyObject* database_delete(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (!bind_arguments(kDelete, args, nargs, kwnames, bound) || !bind_collection_key(bound, collection, key)) {
     return nullptr;
   }
-  // Deleting is writing the marker, whether or not the key exists.
-  auto result = with_lock(self, [&](Database& db) { return db.set(collection, key, Value::tombstone()); });
-  if (!result) return nullptr;
-  if (!*result) return raise_text(PyExc_RuntimeError, result->error().text());
-  Py_RETURN_NONE;
+  return delete_record(self, collection, key, false);
 }
 
 // Reads element `index` of a set_many item as text.
@@ -253,21 +321,24 @@ PyObject* database_set_many(PyObject* self, PyObject* const* args, Py_ssize_t na
     return nullptr;
   }
   // One holding of the lock for the whole list, conversions included, so no
-  // other call on this Database interleaves. Items already written stay
-  // written when a later one fails.
+  // other call on this Database interleaves, except at a signal check: a
+  // long list lets the lock go every ~50 ms to run the signal handlers
+  // without it (Ctrl-C stops the call there). Items already written stay
+  // written when a later one fails or the call is interrupted.
   std::optional<StorageError> storage_error;
   ItemOutcome outcome = ItemOutcome::Written;
   {
     DatabaseCell& cell = cell_of(self);
     DatabaseLock lock(cell);
-    if (!lock.acquire()) return nullptr;
-    if (!cell.core) {
-      PyErr_SetString(PyExc_RuntimeError, kClosed);
-      return nullptr;
-    }
+    if (!lock.acquire_open()) return nullptr;
+    SignalCheck signals;
     // The size is read again each round: a finalizer run by the collector in
     // the middle of a conversion could shrink the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ops) && outcome == ItemOutcome::Written; ++i) {
+      if (signals.due()) {
+        lock.release();
+        if (!signals.check() || !lock.acquire_open()) return nullptr;
+      }
       PyRef item = PyRef::borrow(PyList_GET_ITEM(ops, i));
       outcome = write_item(*cell.core, item.get(), storage_error);
     }
@@ -276,7 +347,7 @@ PyObject* database_set_many(PyObject* self, PyObject* const* args, Py_ssize_t na
     case ItemOutcome::Written:
       Py_RETURN_NONE;
     case ItemOutcome::StorageFailed:
-      return raise_text(PyExc_RuntimeError, storage_error->text());
+      return raise_storage_error(*storage_error, ErrorSite::Write);
     case ItemOutcome::PythonError:
       break;
   }
@@ -303,7 +374,7 @@ PyObject* database_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return value_to_py(std::move(*found));
   });
   if (!converted) return nullptr;
-  if (resolve_error) return raise_text(PyExc_RuntimeError, resolve_error->text());
+  if (resolve_error) return raise_resolve_error(*resolve_error);
   return *converted;
 }
 
@@ -351,7 +422,7 @@ PyObject* database_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t n
   }
   auto result = with_lock(self, [&](Database& db) { return db.get_backlinks(collection, key); });
   if (!result) return nullptr;
-  if (!*result) return raise_text(PyExc_RuntimeError, result->error().text());
+  if (!*result) return raise_storage_error(result->error(), ErrorSite::Write);
   // Built after the lock is released.
   const BacklinkKeys* keys = backlink_keys();
   if (keys == nullptr) return nullptr;
@@ -378,7 +449,7 @@ PyObject* database_begin(PyObject* self, PyObject*) {
 PyObject* database_commit(PyObject* self, PyObject*) {
   auto result = with_lock(self, [](Database& db) { return db.commit(); });
   if (!result) return nullptr;
-  if (!*result) return raise_text(PyExc_RuntimeError, result->error().text());
+  if (!*result) return raise_storage_error(result->error(), ErrorSite::Write);
   Py_RETURN_NONE;
 }
 
@@ -399,7 +470,7 @@ PyObject* database_close(PyObject* self, PyObject*) {
       cell.core.reset();
     }
   }
-  if (error) return raise_text(PyExc_RuntimeError, error->text());
+  if (error) return raise_storage_error(*error, ErrorSite::Write);
   Py_RETURN_NONE;
 }
 
@@ -418,11 +489,14 @@ PyObject* database_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
   return database_close(self, nullptr);
 }
 
-// A list of str made from `texts` (UTF-8) after the lock is released.
+// A list of str made from `texts` (UTF-8) after the lock is released; the
+// signal handlers get a chance every ~50 ms of a long conversion.
 PyObject* text_list(const std::vector<std::string>& texts) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) return nullptr;
+  SignalCheck signals;
   for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (signals.due() && !signals.check()) return nullptr;
     PyObject* text = PyUnicode_DecodeUTF8(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()), "replace");
     if (text == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
@@ -437,31 +511,13 @@ PyObject* database_collections(PyObject* self, PyObject*) {
   return text_list(*names);
 }
 
-// The live keys of a collection (opening it, and creating its file, on first
-// use, as get does), or nullopt with the error set.
-std::optional<std::vector<std::string>> live_keys_of(PyObject* self, const Signature& sig, PyObject* const* args,
-                                                     Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* database_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[1];
   std::string_view collection;
-  if (!bind_arguments(sig, args, nargs, kwnames, bound) || !bind_text("collection", bound[0], collection)) {
-    return std::nullopt;
+  if (!bind_arguments(kKeys, args, nargs, kwnames, bound) || !bind_text("collection", bound[0], collection)) {
+    return nullptr;
   }
-  auto result = with_lock(self, [&](Database& db) -> std::expected<std::vector<std::string>, StorageError> {
-    auto guarded = db.collection(collection);
-    if (!guarded) return std::unexpected(std::move(guarded.error()));
-    std::lock_guard lock((*guarded)->mutex);
-    return (*guarded)->collection->live_keys();
-  });
-  if (!result) return std::nullopt;
-  if (!*result) {
-    raise_text(PyExc_RuntimeError, result->error().text());
-    return std::nullopt;
-  }
-  return std::move(**result);
-}
-
-PyObject* database_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto keys = live_keys_of(self, kKeys, args, nargs, kwnames);
+  auto keys = live_keys(self, collection);
   if (!keys) return nullptr;
   std::ranges::sort(*keys);
   return text_list(*keys);
@@ -473,21 +529,36 @@ PyObject* database_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!bind_arguments(kCount, args, nargs, kwnames, bound) || !bind_text("collection", bound[0], collection)) {
     return nullptr;
   }
-  auto result = with_lock(self, [&](Database& db) -> std::expected<std::size_t, StorageError> {
-    auto guarded = db.collection(collection);
-    if (!guarded) return std::unexpected(std::move(guarded.error()));
-    std::lock_guard lock((*guarded)->mutex);
-    return (*guarded)->collection->live_count();
-  });
-  if (!result) return nullptr;
-  if (!*result) return raise_text(PyExc_RuntimeError, result->error().text());
-  return PyLong_FromSize_t(**result);
+  auto count = live_count(self, collection);
+  return count ? PyLong_FromSize_t(*count) : nullptr;
 }
 
+PyObject* database_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[1];
+  std::string_view name;
+  if (!bind_arguments(kCollectionView, args, nargs, kwnames, bound) || !bind_text("name", bound[0], name)) {
+    return nullptr;
+  }
+  return new_view(self, bound[0]);
+}
+
+// db[name]: the same view as db.collection(name).
+PyObject* database_subscript(PyObject* self, PyObject* name) {
+  std::string_view text;
+  if (!bind_text("name", name, text)) return nullptr;
+  return new_view(self, name);
+}
+
+// "Database("{dir}")", or "Database("{dir}", closed=True)" once closed.
 PyObject* database_repr(PyObject* self) {
-  auto text = with_lock(self, [](Database& db) { return "Database(" + quote_repr(db.dir_path()) + ")"; });
-  if (!text) return nullptr;
-  return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "replace");
+  DatabaseCell& cell = cell_of(self);
+  std::string text;
+  {
+    DatabaseLock lock(cell);
+    if (!lock.acquire()) return nullptr;
+    text = "Database(" + quote_repr(cell.path) + (cell.core ? ")" : ", closed=True)");
+  }
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
 void database_dealloc(PyObject* self) {
@@ -498,55 +569,125 @@ void database_dealloc(PyObject* self) {
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
-// Each docstring is only a text signature; the methods carry no other text.
+#define QUILLET_DOC(signature, text) signature "\n--\n\n" text
+
 PyMethodDef database_methods[] = {
-    {"get", as_method(database_get), kFastcall, "get($self, collection, key)\n--\n\n"},
-    {"set", as_method(database_set), kFastcall, "set($self, collection, key, value)\n--\n\n"},
-    {"set_many", as_method(database_set_many), kFastcall, "set_many($self, ops)\n--\n\n"},
-    {"delete", as_method(database_delete), kFastcall, "delete($self, collection, key)\n--\n\n"},
-    {"resolve", as_method(database_resolve), kFastcall, "resolve($self, collection, key, path)\n--\n\n"},
-    {"begin", database_begin, METH_NOARGS, "begin($self)\n--\n\n"},
-    {"commit", database_commit, METH_NOARGS, "commit($self)\n--\n\n"},
-    {"backlinks", as_method(database_backlinks), kFastcall, "backlinks($self, collection, key)\n--\n\n"},
-    // Additions.
-    {"close", database_close, METH_NOARGS, "close($self)\n--\n\n"},
-    {"__enter__", database_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", as_method(database_exit), METH_FASTCALL, "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"},
-    {"collections", database_collections, METH_NOARGS, "collections($self)\n--\n\n"},
-    {"keys", as_method(database_keys), kFastcall, "keys($self, collection)\n--\n\n"},
-    {"count", as_method(database_count), kFastcall, "count($self, collection)\n--\n\n"},
+    {"get", as_method(guarded<database_get>), kFastcall,
+     QUILLET_DOC("get($self, collection, key)",
+                 "The record's value. KeyError('key not found') when it does not exist; a record that\n"
+                 "cannot be read raises RecordReadError or CorruptRecordError (both KeyErrors).")},
+    {"set", as_method(guarded<database_set>), kFastcall,
+     QUILLET_DOC("set($self, collection, key, value)",
+                 "Writes the record. TypeError for a value that cannot be stored (nothing is written).")},
+    {"set_many", as_method(guarded<database_set_many>), kFastcall,
+     QUILLET_DOC("set_many($self, ops)",
+                 "Writes a list of (collection, key, value) tuples in order. Stops at the first failing\n"
+                 "item (or at Ctrl-C); the items before it stay written.")},
+    {"delete", as_method(guarded<database_delete>), kFastcall,
+     QUILLET_DOC("delete($self, collection, key)", "Deletes the record; deleting a missing key does nothing.")},
+    {"resolve", as_method(guarded<database_resolve>), kFastcall,
+     QUILLET_DOC("resolve($self, collection, key, path)",
+                 "The value at `path` (a sequence of field names, never a single str), following links\n"
+                 "across records. An empty path gives the whole record.")},
+    {"begin", guarded<database_begin>, METH_NOARGS,
+     QUILLET_DOC("begin($self)", "Starts a transaction: backlinks of its writes appear at commit().")},
+    {"commit", guarded<database_commit>, METH_NOARGS,
+     QUILLET_DOC("commit($self)", "Writes out every buffer and applies the transaction's backlink updates.")},
+    {"backlinks", as_method(guarded<database_backlinks>), kFastcall,
+     QUILLET_DOC("backlinks($self, collection, key)",
+                 "One dict per record linking here, with the keys source_collection, source_key and\n"
+                 "source_path.")},
+    {"close", guarded<database_close>, METH_NOARGS,
+     QUILLET_DOC("close($self)",
+                 "Writes out every buffer and closes every file; afterwards calls raise ClosedError.\n"
+                 "Closing again does nothing.")},
+    {"__enter__", guarded<database_enter>, METH_NOARGS, QUILLET_DOC("__enter__($self)", "")},
+    {"__exit__", as_method(guarded<database_exit>), METH_FASTCALL,
+     QUILLET_DOC("__exit__($self, exc_type, exc_value, traceback)", "Closes the database.")},
+    {"collections", guarded<database_collections>, METH_NOARGS,
+     QUILLET_DOC("collections($self)", "The names of the registered collections, sorted.")},
+    {"keys", as_method(guarded<database_keys>), kFastcall,
+     QUILLET_DOC("keys($self, collection)",
+                 "The live keys of a collection as a sorted list (see collection() for a streaming scan).")},
+    {"count", as_method(guarded<database_count>), kFastcall,
+     QUILLET_DOC("count($self, collection)", "The number of live keys of a collection.")},
+    {"collection", as_method(guarded<database_collection>), kFastcall,
+     QUILLET_DOC("collection($self, name)",
+                 "A mapping view of one collection: v[key], v[key] = value, del v[key], key in v,\n"
+                 "len(v), iteration and ordered scans. db[name] gives the same view.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject database_class = blank_class("Database", sizeof(PyDatabase), nullptr);
+PyMappingMethods database_mapping = {nullptr, guarded<database_subscript>, nullptr};
 
-}  // namespace
+PyTypeObject database_class =
+    blank_class("_quilletdb.Database", sizeof(PyDatabase),
+                "An open database directory, made by open(). Safe to share between threads: every\n"
+                "call holds the database's lock. Use it as a context manager to close it.");
 
-const char kOpenSignature[] = "open(path)\n--\n\n";
-
-PyTypeObject* ready_database_class() {
-  if (!PyType_HasFeature(&database_class, Py_TPFLAGS_READY)) {
-    database_class.tp_new = refuse_construction;
-    database_class.tp_dealloc = database_dealloc;
-    database_class.tp_repr = database_repr;
-    database_class.tp_methods = database_methods;
-    if (PyType_Ready(&database_class) < 0) return nullptr;
+// Reads the path of open(): str (taken as UTF-8, as every text parameter),
+// bytes, or an os.PathLike giving either.
+bool bind_path(PyObject* object, std::string& path) {
+  PyRef fs_path = PyRef::borrow(object);
+  if (!PyUnicode_Check(object) && !PyBytes_Check(object)) {
+    fs_path = PyRef::steal(PyOS_FSPath(object));
+    if (!fs_path) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        raise_wrong_argument_type("path", object, "PyString");  // the text open() always gave
+      }
+      return false;
+    }
   }
-  return &database_class;
+  if (PyBytes_Check(fs_path.get())) {
+    path.assign(PyBytes_AS_STRING(fs_path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(fs_path.get())));
+    return true;
+  }
+  std::string_view text;
+  if (!utf8_of(fs_path.get(), text)) return false;
+  path.assign(text);
+  return true;
 }
 
-PyObject* open_database(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  PyObject* bound[1];
-  std::string_view path;
-  if (!bind_arguments(kOpen, args, nargsf, kwnames, bound) || !bind_text("path", bound[0], path)) return nullptr;
-  auto core = Database::open(std::string(path));
-  if (!core) return raise_text(PyExc_RuntimeError, core.error().text());
+PyObject* open_database_unguarded(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  PyObject* bound[2];
+  std::string path;
+  if (!bind_arguments(kOpen, args, nargsf, kwnames, bound) || !bind_path(bound[0], path)) return nullptr;
+  int readonly = bound[1] == nullptr ? 0 : PyObject_IsTrue(bound[1]);
+  if (readonly < 0) return nullptr;
+  auto core = Database::open(path, readonly ? OpenMode::ReadOnly : OpenMode::ReadWrite);
+  if (!core) return raise_open_error(core.error(), path);
   PyObject* self = classes.database->tp_alloc(classes.database, 0);
   if (self == nullptr) return nullptr;
   auto* database = reinterpret_cast<PyDatabase*>(self);
   new (&database->cell) std::shared_ptr<DatabaseCell>(std::make_shared<DatabaseCell>());
   database->cell->core = std::move(*core);
+  database->cell->path = std::move(path);
   return self;
+}
+
+}  // namespace
+
+const char kOpenSignature[] = QUILLET_DOC(
+    "open(path, *, readonly=False)",
+    "Opens the database directory `path` (str, bytes or os.PathLike), creating it when\n"
+    "missing. With readonly=True nothing is created or written: the directory must exist,\n"
+    "and every write raises ReadOnlyError.");
+
+PyTypeObject* ready_database_class() {
+  if (!PyType_HasFeature(&database_class, Py_TPFLAGS_READY)) {
+    database_class.tp_new = refuse_construction;
+    database_class.tp_dealloc = database_dealloc;
+    database_class.tp_repr = guarded<database_repr>;
+    database_class.tp_methods = database_methods;
+    database_class.tp_as_mapping = &database_mapping;
+    if (PyType_Ready(&database_class) < 0) return nullptr;
+  }
+  return &database_class;
+}
+
+PyObject* open_database(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded<open_database_unguarded>(module, args, nargsf, kwnames);
 }
 
 }  // namespace quillet::py

@@ -8,6 +8,7 @@
 
 #include "python/binder.h"
 #include "python/convert.h"
+#include "python/errors.h"
 
 namespace quillet::py {
 namespace {
@@ -69,24 +70,43 @@ PyObject* link_get_path(PyObject* self, void*) {
 
 PyObject* link_get_local(PyObject* self, void*) { return map_to_py(link_of(self).local); }
 
+// Link(path, local or None): what pickle and copy rebuild it from.
+PyObject* link_reduce(PyObject* self, PyObject*) {
+  const Link& link = link_of(self);
+  PyRef path = PyRef::steal(link_get_path(self, nullptr));
+  PyRef local = link.local.empty() ? PyRef::borrow(Py_None) : PyRef::steal(map_to_py(link.local));
+  if (!path || !local) return nullptr;
+  return Py_BuildValue("O(OO)", reinterpret_cast<PyObject*>(classes.link), path.get(), local.get());
+}
+
 PyGetSetDef link_getset[] = {
-    {"path", link_get_path, nullptr, nullptr, nullptr},
-    {"local", link_get_local, nullptr, nullptr, nullptr},
+    {"path", guarded<link_get_path>, nullptr, "The linked path: collection/key, then field names.", nullptr},
+    {"local", guarded<link_get_local>, nullptr,
+     "The link's own values, as a new dict on every access (changing it does not change the link).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// Only the text signature: the class has no documentation text.
-PyTypeObject link_class = blank_class("Link", sizeof(PyLink), "Link(path, local=None)\n--\n\n");
+PyMethodDef link_methods[] = {
+    {"__reduce__", guarded<link_reduce>, METH_NOARGS, "__reduce__($self)\n--\n\nFor pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject link_class =
+    blank_class("_quilletdb.Link", sizeof(PyLink),
+                "Link(path, local=None)\n--\n\n"
+                "A link to the record collection/key (optionally followed by field names), carrying\n"
+                "local values of its own. Immutable; compares by identity; pickles and copies.");
 
 }  // namespace
 
 PyTypeObject* ready_link_class() {
   if (!PyType_HasFeature(&link_class, Py_TPFLAGS_READY)) {
-    link_class.tp_new = link_new;
-    link_class.tp_vectorcall = link_vectorcall;
+    link_class.tp_new = guarded<link_new>;
+    link_class.tp_vectorcall = guarded<link_vectorcall>;
     link_class.tp_dealloc = link_dealloc;
-    link_class.tp_repr = link_repr;
+    link_class.tp_repr = guarded<link_repr>;
     link_class.tp_getset = link_getset;
+    link_class.tp_methods = link_methods;
     if (PyType_Ready(&link_class) < 0) return nullptr;
   }
   return &link_class;

@@ -11,7 +11,26 @@ int tombstone_bool(PyObject*) { return 0; }
 
 void tombstone_dealloc(PyObject* self) { free_instance(self); }
 
-PyTypeObject tombstone_class = blank_class("Tombstone", sizeof(PyTombstone), nullptr);
+// Pickles as a call of the module's _tombstone(), which gives TOMBSTONE back.
+// (A reduce to the bare name cannot work: instances have no __module__.)
+PyObject* tombstone_reduce(PyObject*, PyObject*) {
+  PyRef module = PyRef::steal(PyImport_ImportModule("_quilletdb"));
+  if (!module) return nullptr;
+  PyRef factory = PyRef::steal(PyObject_GetAttrString(module.get(), "_tombstone"));
+  if (!factory) return nullptr;
+  return Py_BuildValue("(O())", factory.get());
+}
+
+PyMethodDef tombstone_methods[] = {
+    {"__reduce__", tombstone_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nFor pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject tombstone_class =
+    blank_class("_quilletdb.Tombstone", sizeof(PyTombstone),
+                "The deletion marker (the module's TOMBSTONE). Not constructible; false in a boolean\n"
+                "context. Storing it deletes a record; read back inside a value it is a new instance\n"
+                "each time, so test with isinstance, not with `is TOMBSTONE`.");
 PyNumberMethods tombstone_number_methods{};
 
 }  // namespace
@@ -23,6 +42,7 @@ PyTypeObject* ready_tombstone_class() {
     tombstone_class.tp_new = refuse_construction;
     tombstone_class.tp_dealloc = tombstone_dealloc;
     tombstone_class.tp_repr = tombstone_repr;
+    tombstone_class.tp_methods = tombstone_methods;
     if (PyType_Ready(&tombstone_class) < 0) return nullptr;
   }
   return &tombstone_class;
@@ -30,8 +50,11 @@ PyTypeObject* ready_tombstone_class() {
 
 PyObject* new_tombstone() { return classes.tombstone->tp_alloc(classes.tombstone, 0); }
 
+PyObject* module_tombstone(PyObject* module, PyObject*) { return PyObject_GetAttrString(module, "TOMBSTONE"); }
+
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
-  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", type->tp_name);
+  PyRef name = PyRef::steal(PyType_GetName(type));
+  if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
   return nullptr;
 }
 

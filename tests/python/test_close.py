@@ -25,7 +25,6 @@ CLOSED_CALLS = {
     "keys": lambda db: db.keys("c"),
     "count": lambda db: db.count("c"),
     "__enter__": lambda db: db.__enter__(),
-    "repr": repr,
 }
 
 
@@ -46,8 +45,14 @@ def test_every_method_of_a_closed_database_raises(db, call):
     db.set("c", "k", 1)
     assert db.close() is None
     error = catch(lambda: call(db))
-    assert type(error) is RuntimeError
+    assert type(error) is _quilletdb.ClosedError and isinstance(error, RuntimeError)
     assert str(error) == "database is closed"
+
+
+def test_repr_of_a_closed_database(db_path):
+    db = _quilletdb.open(db_path)
+    db.close()
+    assert repr(db) == f'Database("{db_path}", closed=True)'
 
 
 def test_closing_again_does_nothing(db):

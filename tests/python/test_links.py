@@ -62,12 +62,12 @@ def test_resolve_returns_tombstones_and_converted_values(db):
 def test_resolve_errors_are_runtime_errors(db, value, path, message):
     db.set("c", "k", value)
     error = catch(lambda: db.resolve("c", "k", path))
-    assert type(error) is RuntimeError and error.args == (message,)
+    assert type(error) is _quilletdb.Error and error.args == (message,)
 
 
 def test_resolve_of_a_missing_start_record(db):
     error = catch(lambda: db.resolve("users", "nobody", ["name"]))
-    assert type(error) is RuntimeError and str(error) == "storage: key not found"
+    assert type(error) is _quilletdb.Error and str(error) == "storage: key not found"
 
 
 def test_a_chain_of_32_links_resolves_and_33_do_not(db):
@@ -75,7 +75,7 @@ def test_a_chain_of_32_links_resolves_and_33_do_not(db):
     db.set("chain", "33", "end")
     assert db.resolve("chain", "1", []) == "end"  # 32 links
     error = catch(lambda: db.resolve("chain", "0", []))  # 33 links
-    assert type(error) is RuntimeError and str(error) == "cyclic link detected"
+    assert type(error) is _quilletdb.Error and str(error) == "cyclic link detected"
 
 
 def test_backlinks(people):
@@ -149,7 +149,7 @@ def test_long_path_into_a_deep_record(db, hang_guard):
         sys.setrecursionlimit(old_limit)
     assert db.resolve("deep", "k", ["d"] * 9000) == "bottom"
     error = catch(lambda: db.resolve("deep", "k", ["d"] * 300_000))
-    assert type(error) is RuntimeError and str(error) == "field not found"
+    assert type(error) is _quilletdb.Error and str(error) == "field not found"
 
 
 def test_chained_self_keys_resolve(db, hang_guard):

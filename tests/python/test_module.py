@@ -1,5 +1,8 @@
 """The module, its three classes, their reprs and the module's lifecycle."""
+import copy
 import importlib
+import pickle
+import pydoc
 import os
 import sys
 import weakref
@@ -15,17 +18,48 @@ from conftest import catch
 def test_members_in_order():
     # Names with a leading underscore are the quilletdb command's support API.
     public = [name for name in vars(_quilletdb) if not name.startswith("_")]
-    assert public == ["Tombstone", "Link", "Database", "open", "TOMBSTONE"]
-    assert not _quilletdb.__doc__
+    assert public == ["Tombstone", "Link", "Database", "open", "TOMBSTONE", *ERRORS, "CollectionView",
+                      "CollectionIterator"]
+    assert "Database" in _quilletdb.__doc__
     assert type(TOMBSTONE) is Tombstone
 
 
+ERRORS = ["Error", "CorruptionError", "ReadOnlyError", "ClosedError", "RecordReadError", "CorruptRecordError"]
+
+
+def test_error_classes_extend_the_classes_raised_before():
+    error, corruption = _quilletdb.Error, _quilletdb.CorruptionError
+    assert error.__bases__ == (RuntimeError,)
+    for name in ERRORS[1:4]:
+        assert getattr(_quilletdb, name).__bases__ == (error,)
+    assert _quilletdb.RecordReadError.__bases__ == (KeyError, error)
+    assert _quilletdb.CorruptRecordError.__bases__ == (KeyError, corruption)
+    assert all(getattr(_quilletdb, name).__module__ == "_quilletdb" for name in ERRORS)
+
+
 @pytest.mark.parametrize("cls, name", [(Tombstone, "Tombstone"), (Link, "Link"), (Database, "Database")])
-def test_classes_have_bare_names_and_no_documentation(cls, name):
+def test_classes_live_in_their_module_with_documentation(cls, name):
     assert cls.__name__ == cls.__qualname__ == name
-    assert repr(cls) == f"<class '{name}'>"
+    assert cls.__module__ == "_quilletdb"
+    assert repr(cls) == f"<class '_quilletdb.{name}'>"
     assert cls.__bases__ == (object,)
-    assert not cls.__doc__
+    assert cls.__doc__
+
+
+def test_links_and_tombstones_pickle_and_copy():
+    link = Link("c/k#x", {"n": [1, {"t": TOMBSTONE}]})
+    for copied in (pickle.loads(pickle.dumps(link)), copy.deepcopy(link), copy.copy(link)):
+        assert type(copied) is Link and copied is not link
+        assert copied.path == link.path and repr(copied.local) == repr(link.local)
+    assert repr(copy.deepcopy(Link("c/k"))) == "Link(\"c/k\")"
+    assert pickle.loads(pickle.dumps(TOMBSTONE)) is TOMBSTONE
+
+
+def test_help_shows_the_interface():
+    text = pydoc.render_doc(_quilletdb, renderer=pydoc.plaintext)
+    for name in ("class Database", "class Link", "open(path, *, readonly=False)", "set_many(",
+                 "class CorruptionError"):
+        assert name in text
 
 
 @pytest.mark.parametrize("cls", [Tombstone, Link, Database])

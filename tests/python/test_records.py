@@ -142,7 +142,7 @@ def test_storage_errors_of_writes_are_runtime_errors(db):
     ]
     for call in calls:
         error = catch(call)
-        assert type(error) is RuntimeError
+        assert type(error) is _quilletdb.Error and isinstance(error, RuntimeError)
         assert len(error.args) == 1 and error.args[0].startswith("io: ")
     assert db.get("c", "first") == 1
     assert_missing(db, "c", "after")
@@ -156,22 +156,28 @@ def test_storage_errors_of_get_are_key_errors(db_path):
         f.write(record(b"k", b"\x0d"))
     db = _quilletdb.open(db_path)
     error = catch(lambda: db.get("broken", "k"))
-    assert type(error) is KeyError and error.args == ("codec: unknown type byte: 0x0D",)
+    # KeyErrors still, of classes that tell a damaged record from a missing one
+    assert type(error) is _quilletdb.CorruptRecordError and error.args == ("codec: unknown type byte: 0x0D",)
+    assert isinstance(error, KeyError) and isinstance(error, _quilletdb.CorruptionError)
     error = catch(lambda: db.get(BAD_COLLECTION, "k"))
-    assert type(error) is KeyError and error.args[0].startswith("io: ")
+    assert type(error) is _quilletdb.RecordReadError and error.args[0].startswith("io: ")
+    assert isinstance(error, KeyError) and isinstance(error, _quilletdb.Error)
     # resolve reports the same failure as a RuntimeError
     error = catch(lambda: db.resolve("broken", "k", []))
-    assert type(error) is RuntimeError and str(error) == "storage: codec: unknown type byte: 0x0D"
+    assert type(error) is _quilletdb.CorruptionError and str(error) == "storage: codec: unknown type byte: 0x0D"
 
 
 def test_open_errors(tmp_path):
     error = catch(lambda: _quilletdb.open(str(tmp_path / "a\0b")))
-    assert type(error) is RuntimeError
+    assert type(error) is _quilletdb.Error
     assert error.args == ("io: file name contained an unexpected NUL byte",)
     a_file = tmp_path / "file"
     a_file.write_text("")
-    error = catch(lambda: _quilletdb.open(str(a_file / "db")))
-    assert type(error) is RuntimeError and str(error).startswith("io: ") and "(os error 20)" in str(error)
+    # The text goes on to name the directory.
+    for path, os_error in ((a_file / "db", 20), (a_file, 17)):
+        error = catch(lambda: _quilletdb.open(path))
+        assert type(error) is _quilletdb.Error
+        assert str(error) == f'io: {os.strerror(os_error)} (os error {os_error}): "{path}" is not a directory'
 
 
 def test_unwritable_directory_gives_io_runtime_error(db_path):
@@ -181,6 +187,6 @@ def test_unwritable_directory_gives_io_runtime_error(db_path):
     os.chmod(db_path, 0o500)
     try:
         error = catch(lambda: db.set("new", "k", 1))
-        assert type(error) is RuntimeError and str(error).startswith("io: Permission denied")
+        assert type(error) is _quilletdb.Error and str(error).startswith("io: Permission denied")
     finally:
         os.chmod(db_path, 0o700)

@@ -49,6 +49,6 @@ def test_stubs_match_the_module(tmp_path):
 
 
 def test_the_sample_runs(tmp_path):
-    result = run([sys.executable, str(SAMPLE)], cwd=tmp_path, PYTHONPATH=module_dir())
+    result = run([sys.executable, str(SAMPLE)], cwd=tmp_path, PYTHONPATH=os.pathsep.join([module_dir(), str(STUBS_DIR)]))
     assert result.returncode == 0, result.stderr
-    assert "posts/p1#author" in result.stdout
+    assert "posts/p1#author" in result.stdout and "ReadOnlyError" in result.stdout

@@ -9,7 +9,10 @@ from __future__ import annotations
 import tempfile
 from typing import TYPE_CHECKING
 
+import pathlib
+
 import _quilletdb
+import quilletdb
 from _quilletdb import TOMBSTONE, Database, Link, Tombstone
 
 if TYPE_CHECKING:
@@ -48,6 +51,25 @@ def main(directory: str) -> None:
     link = Link(path="users/alice")
     local: dict[str, StoredValue] = link.local
     print(name, city, describe(also), link.path, local, repr(db), bool(TOMBSTONE))
+    db.close()
+    package_api(pathlib.Path(directory))
+
+
+def package_api(directory: pathlib.Path) -> None:
+    with quilletdb.open(directory) as db:
+        users: quilletdb.CollectionView = db.collection("users")
+        users["carol"] = {"name": "Carol"}
+        del users["carol"]
+        first: list[str] = list(users.keys(prefix="a", stop="b"))
+        pairs: list[tuple[str, object]] = list(db["users"].items())
+        print(first, pairs, len(users), "alice" in users, users.get("nobody", 0))
+    reader = quilletdb.open(directory, readonly=True)
+    try:
+        reader.set("users", "x", 1)
+    except quilletdb.ReadOnlyError as error:
+        print(type(error).__name__)
+    except (quilletdb.CorruptionError, quilletdb.ClosedError, quilletdb.Error):
+        raise
 
 
 def rejected(db: Database) -> None:
@@ -59,7 +81,7 @@ def rejected(db: Database) -> None:
     db.begin(1)  # type: ignore[call-arg]
     Link(1)  # type: ignore[arg-type]
     Link("c/k", [])  # type: ignore[arg-type]
-    _quilletdb.open(b"dir")  # type: ignore[arg-type]
+    _quilletdb.open(1)  # type: ignore[arg-type]
     Link("c/k").path = "x"  # type: ignore[misc]
 
 
