@@ -1,10 +1,10 @@
 #include "format/codec.h"
 
-#include "value/walk.h"
-
 #include <bit>
 #include <cstring>
 #include <optional>
+
+#include "value/walk.h"
 
 namespace quillet {
 
