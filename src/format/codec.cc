@@ -4,25 +4,11 @@
 #include <cstring>
 #include <optional>
 
+#include "value/walk.h"
+
 namespace quillet {
 
 namespace {
-
-enum TypeByte : std::uint8_t {
-  kNull = 0x00,
-  kBool = 0x01,
-  kInt = 0x02,
-  kFloat = 0x03,
-  kText = 0x04,
-  kLink = 0x05,
-  kBlob = 0x06,
-  kArray = 0x07,
-  kMap = 0x08,
-  kDate = 0x09,
-  kTime = 0x0A,
-  kDateTime = 0x0B,
-  kTombstone = 0x0C,
-};
 
 // A declared count only tells how many elements may follow; room is reserved
 // for at most this many up front and the rest grows as elements really decode,
@@ -35,125 +21,71 @@ void put_u64(std::string& out, std::uint64_t v) {
   out.append(b, 8);
 }
 
-void put_bytes(std::string& out, std::string_view bytes) {
-  put_u32(out, static_cast<std::uint32_t>(bytes.size()));
-  out.append(bytes);
-}
+// Writes each node as the walk reaches it, through the one Encoder.
+class EncodeVisitor {
+ public:
+  explicit EncodeVisitor(std::string& out) : encoder_(out) {}
 
-void put_scalar(const Value& value, std::string& out) {
-  switch (value.kind()) {
-    case Kind::Null:
-      out.push_back(static_cast<char>(kNull));
-      break;
-    case Kind::Tombstone:
-      out.push_back(static_cast<char>(kTombstone));
-      break;
-    case Kind::Bool:
-      out.push_back(static_cast<char>(kBool));
-      out.push_back(std::get<bool>(value.data) ? 1 : 0);
-      break;
-    case Kind::Int:
-      out.push_back(static_cast<char>(kInt));
-      put_u64(out, static_cast<std::uint64_t>(std::get<std::int64_t>(value.data)));
-      break;
-    case Kind::Float:
-      out.push_back(static_cast<char>(kFloat));
-      put_u64(out, std::bit_cast<std::uint64_t>(std::get<double>(value.data)));
-      break;
-    case Kind::Text:
-      out.push_back(static_cast<char>(kText));
-      put_bytes(out, std::get<std::string>(value.data));
-      break;
-    case Kind::Blob:
-      out.push_back(static_cast<char>(kBlob));
-      put_bytes(out, std::get<Blob>(value.data).bytes);
-      break;
-    case Kind::Date:
-      out.push_back(static_cast<char>(kDate));
-      put_u32(out, std::get<Date>(value.data).days);
-      break;
-    case Kind::Time:
-      out.push_back(static_cast<char>(kTime));
-      put_u32(out, std::get<Time>(value.data).value);
-      break;
-    case Kind::DateTime:
-      out.push_back(static_cast<char>(kDateTime));
-      put_u64(out, std::get<DateTime>(value.data).value);
-      break;
-    case Kind::Array:
-    case Kind::Map:
-    case Kind::Link:
-      break;
+  bool leaf(const Value& value) {
+    switch (value.kind()) {
+      case Kind::Null:
+        encoder_.null();
+        break;
+      case Kind::Tombstone:
+        encoder_.tombstone();
+        break;
+      case Kind::Bool:
+        encoder_.boolean(*value.get_if<bool>());
+        break;
+      case Kind::Int:
+        encoder_.integer(*value.get_if<std::int64_t>());
+        break;
+      case Kind::Float:
+        encoder_.floating(*value.get_if<double>());
+        break;
+      case Kind::Text:
+        encoder_.text(*value.get_if<std::string>());
+        break;
+      case Kind::Blob:
+        encoder_.blob(value.get_if<Blob>()->bytes);
+        break;
+      case Kind::Date:
+        encoder_.date(value.get_if<Date>()->days);
+        break;
+      case Kind::Time:
+        encoder_.time(value.get_if<Time>()->value);
+        break;
+      case Kind::DateTime:
+        encoder_.datetime(value.get_if<DateTime>()->value);
+        break;
+      case Kind::Array:
+      case Kind::Map:
+      case Kind::Link:
+        break;
+    }
+    return true;
   }
-}
 
-// Containers are encoded with an explicit stack instead of recursion, so a
-// value nested thousands of levels deep costs heap, not C stack.
-struct EncodeFrame {
-  const Value* array_items = nullptr;  // first element, for arrays
-  const MapEntry* map_entries = nullptr;  // first entry, for maps and link locals
-  std::size_t count = 0;
-  std::size_t next = 0;
+  WalkStep enter(const Value& value, NoWalkFrame&, std::size_t) {
+    if (const Array* items = value.get_if<Array>()) {
+      encoder_.begin_array(static_cast<std::uint32_t>(items->size()));
+    } else if (const Map* map = value.get_if<Map>()) {
+      encoder_.begin_map(static_cast<std::uint32_t>(map->size()));
+    } else {
+      const Link& link = *value.get_if<Link>();
+      encoder_.begin_link(link.path, static_cast<std::uint32_t>(link.local.size()));
+    }
+    return WalkStep::Descend;
+  }
+
+  bool entry(NoWalkFrame&, std::size_t, const std::string* key) {
+    if (key != nullptr) encoder_.key(*key);
+    return true;
+  }
+
+ private:
+  Encoder encoder_;
 };
-
-// Writes the header of a container (type byte, count, link path) and returns
-// the frame that walks its children.
-EncodeFrame open_container(const Value& value, std::string& out) {
-  EncodeFrame frame;
-  if (const Array* items = value.get_if<Array>()) {
-    out.push_back(static_cast<char>(kArray));
-    put_u32(out, static_cast<std::uint32_t>(items->size()));
-    frame.array_items = items->data();
-    frame.count = items->size();
-  } else if (const Map* map = value.get_if<Map>()) {
-    out.push_back(static_cast<char>(kMap));
-    put_u32(out, static_cast<std::uint32_t>(map->size()));
-    frame.map_entries = map->entries().data();
-    frame.count = map->size();
-  } else {
-    const Link& link = std::get<Link>(value.data);
-    out.push_back(static_cast<char>(kLink));
-    put_bytes(out, link.path);
-    put_u32(out, static_cast<std::uint32_t>(link.local.size()));
-    frame.map_entries = link.local.entries().data();
-    frame.count = link.local.size();
-  }
-  return frame;
-}
-
-bool is_container(const Value& value) {
-  Kind k = value.kind();
-  return k == Kind::Array || k == Kind::Map || k == Kind::Link;
-}
-
-void encode_value(const Value& root, std::string& out) {
-  if (!is_container(root)) {
-    put_scalar(root, out);
-    return;
-  }
-  std::vector<EncodeFrame> stack;
-  stack.push_back(open_container(root, out));
-  while (!stack.empty()) {
-    EncodeFrame& top = stack.back();
-    if (top.next == top.count) {
-      stack.pop_back();
-      continue;
-    }
-    const Value* child;
-    if (top.array_items) {
-      child = &top.array_items[top.next++];
-    } else {
-      const MapEntry& e = top.map_entries[top.next++];
-      put_bytes(out, e.key);
-      child = &e.value;
-    }
-    if (is_container(*child)) {
-      stack.push_back(open_container(*child, out));  // invalidates `top`
-    } else {
-      put_scalar(*child, out);
-    }
-  }
-}
 
 std::string too_long(std::string_view what, std::uint64_t size) {
   return what == "array" || what == "map"
@@ -163,60 +95,40 @@ std::string too_long(std::string_view what, std::uint64_t size) {
                    std::to_string(kMaxLength) + " bytes)";
 }
 
-std::string check_scalar(const Value& value) {
-  if (const std::string* text = value.get_if<std::string>(); text && text->size() > kMaxLength)
-    return too_long("text", text->size());
-  if (const Blob* blob = value.get_if<Blob>(); blob && blob->bytes.size() > kMaxLength)
-    return too_long("byte string", blob->bytes.size());
-  return {};
-}
+// Finds the first part of a value the format cannot hold, in encoding order.
+class EncodableCheck {
+ public:
+  std::string why;
 
-// The same explicit-stack walk as encoding; the stack's height is the nesting.
-std::string check_value(const Value& root) {
-  if (!is_container(root)) return check_scalar(root);
-  std::vector<EncodeFrame> stack;
-  std::string scratch;
-  auto open = [&](const Value& v) -> std::string {
-    if (stack.size() + 1 > kMaxNesting) return CodecError::too_deep().text();
-    if (const Array* items = v.get_if<Array>(); items && items->size() > kMaxLength)
-      return too_long("array", items->size());
-    if (const Map* map = v.get_if<Map>(); map && map->size() > kMaxLength) return too_long("map", map->size());
-    if (const Link* link = v.get_if<Link>()) {
-      if (link->path.size() > kMaxLength) return too_long("link path", link->path.size());
-      if (link->local.size() > kMaxLength) return too_long("map", link->local.size());
+  bool leaf(const Value& value) {
+    if (const std::string* text = value.get_if<std::string>(); text && text->size() > kMaxLength) {
+      why = too_long("text", text->size());
+    } else if (const Blob* blob = value.get_if<Blob>(); blob && blob->bytes.size() > kMaxLength) {
+      why = too_long("byte string", blob->bytes.size());
     }
-    EncodeFrame frame;
-    if (const Array* items = v.get_if<Array>()) {
-      frame.array_items = items->data();
-      frame.count = items->size();
-    } else {
-      const Map& map = v.get_if<Map>() ? *v.get_if<Map>() : v.get_if<Link>()->local;
-      frame.map_entries = map.entries().data();
-      frame.count = map.size();
-    }
-    stack.push_back(frame);
-    return {};
-  };
-  if (std::string why = open(root); !why.empty()) return why;
-  while (!stack.empty()) {
-    EncodeFrame& top = stack.back();
-    if (top.next == top.count) {
-      stack.pop_back();
-      continue;
-    }
-    const Value* child;
-    if (top.array_items) {
-      child = &top.array_items[top.next++];
-    } else {
-      const MapEntry& e = top.map_entries[top.next++];
-      if (e.key.size() > kMaxLength) return too_long("map key", e.key.size());
-      child = &e.value;
-    }
-    std::string why = is_container(*child) ? open(*child) : check_scalar(*child);
-    if (!why.empty()) return why;
+    return why.empty();
   }
-  return {};
-}
+
+  WalkStep enter(const Value& value, NoWalkFrame&, std::size_t depth) {
+    if (depth + 1 > kMaxNesting) {
+      why = CodecError::too_deep().text();
+    } else if (const Array* items = value.get_if<Array>(); items && items->size() > kMaxLength) {
+      why = too_long("array", items->size());
+    } else if (const Map* map = value.get_if<Map>(); map && map->size() > kMaxLength) {
+      why = too_long("map", map->size());
+    } else if (const Link* link = value.get_if<Link>(); link && link->path.size() > kMaxLength) {
+      why = too_long("link path", link->path.size());
+    } else if (link && link->local.size() > kMaxLength) {
+      why = too_long("map", link->local.size());
+    }
+    return why.empty() ? WalkStep::Descend : WalkStep::Stop;
+  }
+
+  bool entry(NoWalkFrame&, std::size_t, const std::string* key) {
+    if (key != nullptr && key->size() > kMaxLength) why = too_long("map key", key->size());
+    return why.empty();
+  }
+};
 
 // Builds the Value a walk reports. Containers under construction sit on an
 // explicit stack, so nesting costs heap rather than C stack; map entries are
@@ -327,43 +239,29 @@ std::string CodecError::text() const {
   return {};
 }
 
-void encode(const Value& value, std::string& out) { encode_value(value, out); }
+void encode(const Value& value, std::string& out) {
+  EncodeVisitor visitor(out);
+  walk_value(value, visitor);
+}
 
 void encode_link(const Link& link, std::string& out) {
   if (link.local.empty()) {
-    out.push_back(static_cast<char>(kLink));
-    put_bytes(out, link.path);
-    put_u32(out, 0);
+    Encoder(out).begin_link(link.path, 0);
     return;
   }
-  encode_value(Value::link(link.path, link.local), out);
+  encode(Value::link(link.path, link.local), out);
 }
 
-void Encoder::floating(double d) { eight(static_cast<char>(kFloat), std::bit_cast<std::uint64_t>(d)); }
-
-void Encoder::begin_link(std::string_view path, std::uint32_t local_count) {
-  prefixed(static_cast<char>(kLink), path);
-  put_u32(out_, local_count);
-}
-
-void Encoder::key(std::string_view k) { put_bytes(out_, k); }
-
-void Encoder::eight(char type, std::uint64_t v) {
-  out_.push_back(type);
+void Encoder::eight(TypeByte t, std::uint64_t v) {
+  type(t);
   put_u64(out_, v);
 }
 
-void Encoder::prefixed(char type, std::string_view bytes) {
-  out_.push_back(type);
-  put_bytes(out_, bytes);
+std::expected<void, std::string> check_encodable(const Value& value) {
+  EncodableCheck check;
+  if (walk_value(value, check)) return {};
+  return std::unexpected(std::move(check.why));
 }
-
-void Encoder::counted(char type, std::uint32_t count) {
-  out_.push_back(type);
-  put_u32(out_, count);
-}
-
-std::string check_encodable(const Value& value) { return check_value(value); }
 
 std::expected<Value, CodecError> decode(std::string_view bytes, std::size_t& position) {
   ValueBuilder builder;

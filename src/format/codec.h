@@ -13,8 +13,24 @@
 
 namespace quillet {
 
-// The type byte of the deletion marker: a record holding it deletes its key.
-inline constexpr std::uint8_t kTombstoneTypeByte = 0x0C;
+// The byte that opens every encoded value and names its type. The order is
+// the format's, not the variant order of Value. Bytes past Tombstone are
+// invalid; a record whose value starts with Tombstone deletes its key.
+enum class TypeByte : std::uint8_t {
+  Null = 0x00,
+  Bool = 0x01,
+  Int = 0x02,
+  Float = 0x03,
+  Text = 0x04,
+  Link = 0x05,
+  Blob = 0x06,
+  Array = 0x07,
+  Map = 0x08,
+  Date = 0x09,
+  Time = 0x0A,
+  DateTime = 0x0B,
+  Tombstone = 0x0C,
+};
 
 struct CodecError {
   enum class Kind : std::uint8_t { UnexpectedEnd, UnknownTypeByte, InvalidUtf8, TooDeep };
@@ -35,9 +51,10 @@ struct CodecError {
 // write an unrepresentable value check it first with check_encodable.
 void encode(const Value& value, std::string& out);
 
-// Why `value` cannot be stored: a length or count that does not fit 4 bytes,
-// or nesting deeper than kMaxNesting. Empty when it can be encoded faithfully.
-std::string check_encodable(const Value& value);
+// Succeeds when `value` can be encoded faithfully; otherwise fails with why it
+// cannot be stored: a length or count that does not fit 4 bytes, or nesting
+// deeper than kMaxNesting.
+std::expected<void, std::string> check_encodable(const Value& value);
 
 // Reads one value from `bytes` at `position` and advances `position` past it.
 // Never reads outside `bytes`; trailing bytes are not looked at. After an
@@ -47,6 +64,18 @@ std::expected<Value, CodecError> decode(std::string_view bytes, std::size_t& pos
 // Reads one map body (count, then key/value entries; a repeated key keeps its
 // last value) at `position`.
 std::expected<Map, CodecError> decode_map(std::string_view bytes, std::size_t& position);
+
+// Little-endian helpers shared by the file formats.
+inline void put_u32(std::string& out, std::uint32_t v) {
+  char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+               static_cast<char>(v >> 24)};
+  out.append(b, 4);
+}
+inline std::uint32_t get_u32(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<std::uint32_t>(u[0]) | (static_cast<std::uint32_t>(u[1]) << 8) |
+         (static_cast<std::uint32_t>(u[2]) << 16) | (static_cast<std::uint32_t>(u[3]) << 24);
+}
 
 // Receives the parts of one encoded value in order, as `walk` reads them: a
 // scalar, or a container opening, its children (each map or link-local entry
@@ -78,57 +107,55 @@ class ValueVisitor {
 // are stored; a repeated key is reported twice and the later one wins.
 std::expected<bool, CodecError> walk(std::string_view bytes, std::size_t& position, ValueVisitor& visitor);
 
-// Writes an encoding piece by piece, for producers that hold no Value (the
-// Python layer). A container's count is given up front and must be followed
+// Writes an encoding piece by piece: `encode` drives it from a Value, the
+// Python layer straight from its objects. A container's count is given up front and must be followed
 // by exactly that many children, each map or link-local entry preceded by its
 // key. The producer keeps to the length and nesting limits itself.
 class Encoder {
  public:
   explicit Encoder(std::string& out) : out_(out) {}
-  void null() { out_.push_back(0x00); }
-  void tombstone() { out_.push_back(static_cast<char>(kTombstoneTypeByte)); }
+  void null() { type(TypeByte::Null); }
+  void tombstone() { type(TypeByte::Tombstone); }
   void boolean(bool b) {
-    out_.push_back(0x01);
+    type(TypeByte::Bool);
     out_.push_back(b ? 1 : 0);
   }
-  void integer(std::int64_t i) { eight(0x02, static_cast<std::uint64_t>(i)); }
-  void floating(double d);
-  void text(std::string_view s) { prefixed(0x04, s); }
-  void blob(std::string_view b) { prefixed(0x06, b); }
-  void begin_array(std::uint32_t count) { counted(0x07, count); }
-  void begin_map(std::uint32_t count) { counted(0x08, count); }
-  void begin_link(std::string_view path, std::uint32_t local_count);
-  void key(std::string_view k);
+  void integer(std::int64_t i) { eight(TypeByte::Int, static_cast<std::uint64_t>(i)); }
+  void floating(double d) { eight(TypeByte::Float, std::bit_cast<std::uint64_t>(d)); }
+  void text(std::string_view s) { prefixed(TypeByte::Text, s); }
+  void blob(std::string_view b) { prefixed(TypeByte::Blob, b); }
+  void date(std::uint32_t v) { with_u32(TypeByte::Date, v); }
+  void time(std::uint32_t v) { with_u32(TypeByte::Time, v); }
+  void datetime(std::uint64_t v) { eight(TypeByte::DateTime, v); }
+  void begin_array(std::uint32_t count) { with_u32(TypeByte::Array, count); }
+  void begin_map(std::uint32_t count) { with_u32(TypeByte::Map, count); }
+  void begin_link(std::string_view path, std::uint32_t local_count) {
+    prefixed(TypeByte::Link, path);
+    put_u32(out_, local_count);
+  }
+  void key(std::string_view k) {
+    put_u32(out_, static_cast<std::uint32_t>(k.size()));
+    out_.append(k);
+  }
 
  private:
-  void eight(char type, std::uint64_t v);
-  void prefixed(char type, std::string_view bytes);
-  void counted(char type, std::uint32_t count);
+  void type(TypeByte t) { out_.push_back(static_cast<char>(t)); }
+  void eight(TypeByte t, std::uint64_t v);
+  void prefixed(TypeByte t, std::string_view bytes) {
+    type(t);
+    key(bytes);
+  }
+  void with_u32(TypeByte t, std::uint32_t count) {
+    type(t);
+    put_u32(out_, count);
+  }
   std::string& out_;
 };
 
 // Appends the encoding of a link value (as `encode` of a Link value would).
 void encode_link(const Link& link, std::string& out);
 
-// Little-endian helpers shared by the file formats.
-inline void put_u32(std::string& out, std::uint32_t v) {
-  char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-               static_cast<char>(v >> 24)};
-  out.append(b, 4);
-}
-inline std::uint32_t get_u32(const char* p) {
-  const auto* u = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<std::uint32_t>(u[0]) | (static_cast<std::uint32_t>(u[1]) << 8) |
-         (static_cast<std::uint32_t>(u[2]) << 16) | (static_cast<std::uint32_t>(u[3]) << 24);
-}
-
 namespace detail {
-
-namespace type_byte {
-inline constexpr std::uint8_t kNull = 0x00, kBool = 0x01, kInt = 0x02, kFloat = 0x03, kText = 0x04, kLink = 0x05,
-                              kBlob = 0x06, kArray = 0x07, kMap = 0x08, kDate = 0x09, kTime = 0x0A,
-                              kDateTime = 0x0B, kTombstone = 0x0C;
-}
 
 inline std::uint64_t read_u64_le(const char* p) {
   std::uint64_t v = 0;
@@ -227,42 +254,42 @@ class Walker {
   // Reports one scalar, or opens one container (its children follow).
   std::expected<bool, CodecError> value() {
     if (pos_ >= bytes_.size()) return std::unexpected(CodecError::unexpected_end());
-    auto type = static_cast<std::uint8_t>(bytes_[pos_++]);
+    auto type = static_cast<TypeByte>(static_cast<std::uint8_t>(bytes_[pos_++]));
     switch (type) {
-      case type_byte::kNull:
+      case TypeByte::Null:
         return visitor_.null();
-      case type_byte::kTombstone:
+      case TypeByte::Tombstone:
         return visitor_.tombstone();
-      case type_byte::kBool:
+      case TypeByte::Bool:
         if (remaining() < 1) return std::unexpected(CodecError::unexpected_end());
         return visitor_.boolean(bytes_[pos_++] != 0);
-      case type_byte::kInt:
-      case type_byte::kFloat:
-      case type_byte::kDateTime: {
+      case TypeByte::Int:
+      case TypeByte::Float:
+      case TypeByte::DateTime: {
         if (remaining() < 8) return std::unexpected(CodecError::unexpected_end());
         std::uint64_t raw = read_u64_le(bytes_.data() + pos_);
         pos_ += 8;
-        if (type == type_byte::kInt) return visitor_.integer(static_cast<std::int64_t>(raw));
-        if (type == type_byte::kFloat) return visitor_.floating(std::bit_cast<double>(raw));
+        if (type == TypeByte::Int) return visitor_.integer(static_cast<std::int64_t>(raw));
+        if (type == TypeByte::Float) return visitor_.floating(std::bit_cast<double>(raw));
         return visitor_.datetime(raw);
       }
-      case type_byte::kDate:
-      case type_byte::kTime: {
+      case TypeByte::Date:
+      case TypeByte::Time: {
         auto raw = read_u32();
         if (!raw) return std::unexpected(raw.error());
-        return type == type_byte::kDate ? visitor_.date(*raw) : visitor_.time(*raw);
+        return type == TypeByte::Date ? visitor_.date(*raw) : visitor_.time(*raw);
       }
-      case type_byte::kText: {
+      case TypeByte::Text: {
         auto text = utf8_string();
         if (!text) return std::unexpected(text.error());
         return visitor_.text(*text);
       }
-      case type_byte::kBlob: {
+      case TypeByte::Blob: {
         auto bytes = length_prefixed();
         if (!bytes) return std::unexpected(bytes.error());
         return visitor_.blob(*bytes);
       }
-      case type_byte::kLink: {
+      case TypeByte::Link: {
         if (depth_ + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
         auto path = utf8_string();
         if (!path) return std::unexpected(path.error());
@@ -271,16 +298,16 @@ class Walker {
         if (!visitor_.begin_link(*path, *count)) return false;
         return open(*count, true);
       }
-      case type_byte::kArray:
-      case type_byte::kMap: {
+      case TypeByte::Array:
+      case TypeByte::Map: {
         if (depth_ + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
         auto count = read_u32();
         if (!count) return std::unexpected(count.error());
-        if (!(type == type_byte::kArray ? visitor_.begin_array(*count) : visitor_.begin_map(*count))) return false;
-        return open(*count, type == type_byte::kMap);
+        if (!(type == TypeByte::Array ? visitor_.begin_array(*count) : visitor_.begin_map(*count))) return false;
+        return open(*count, type == TypeByte::Map);
       }
       default:
-        return std::unexpected(CodecError::unknown_type_byte(type));
+        return std::unexpected(CodecError::unknown_type_byte(static_cast<std::uint8_t>(type)));
     }
   }
 

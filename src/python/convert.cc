@@ -7,6 +7,7 @@
 #include "python/binder.h"
 #include "python/classes.h"
 #include "format/codec.h"
+#include "value/walk.h"
 
 namespace quillet::py {
 namespace {
@@ -180,126 +181,105 @@ class Inward {
   GuardedLevels levels_;  // declared last: leaves its levels first
 };
 
-// Value to Python. Link payloads are moved out of the value.
+// Value to Python. Link payloads are moved out of the value. Each new object
+// is placed in its parent's list or dict at once, a container before its own
+// items are converted: the parent then owns it, and dropping the result on a
+// failure releases everything built so far.
 class Outward {
  public:
-  explicit Outward(std::size_t base_depth) : base_depth_(base_depth) {}
+  struct Frame {
+    PyObject* container;  // borrowed: owned by its parent, or the result
+  };
+
+  ~Outward() { Py_XDECREF(result_); }
 
   PyObject* convert(Value& value) {
-    PyObject* leaf = nullptr;
-    if (!start(value, leaf)) return nullptr;
-    if (leaf != nullptr) return leaf;
-    while (true) {
-      OpenValue& top = open_.back();
-      if (top.index == top.size) {
-        PyObject* finished = top.container.release();
-        open_.pop_back();
-        levels_.leave();
-        if (open_.empty()) return finished;
-        if (!put(open_.back(), finished)) return nullptr;
-        continue;
-      }
-      Value& child = top.is_map ? top.map->entries()[top.index].value : (*top.array)[top.index];
-      ++top.index;
-      if (!start(child, leaf)) return nullptr;
-      if (leaf != nullptr && !put(open_.back(), leaf)) return nullptr;
-    }
+    if (!walk_value(value, *this)) return nullptr;
+    return std::exchange(result_, nullptr);
   }
 
-  // A map as a dict, the map's values sitting at `base_depth`.
-  PyObject* convert_map(Map& map) {
-    Value wrapped = Value::map(std::move(map));
-    return convert(wrapped);
+  bool leaf(Value& value) { return place(leaf_object(value)); }
+
+  WalkStep enter(Value& value, Frame& frame, std::size_t depth) {
+    if (Link* link = value.get_if<Link>()) {
+      // A link becomes one object holding its local map: not walked here.
+      return place(new_link(std::move(*link))) ? WalkStep::Skip : WalkStep::Stop;
+    }
+    if (!levels_.enter(depth)) return WalkStep::Stop;
+    Array* items = value.get_if<Array>();
+    frame.container = items != nullptr ? PyList_New(static_cast<Py_ssize_t>(items->size())) : PyDict_New();
+    return place(frame.container) ? WalkStep::Descend : WalkStep::Stop;
+  }
+
+  bool entry(Frame& parent, std::size_t index, const std::string* key) {
+    target_ = parent.container;
+    index_ = static_cast<Py_ssize_t>(index);
+    if (key == nullptr) return true;
+    key_ = PyRef::steal(PyUnicode_DecodeUTF8(key->data(), static_cast<Py_ssize_t>(key->size()), nullptr));
+    return bool(key_);
+  }
+
+  bool leave(Value&, Frame&) {
+    levels_.leave();
+    return true;
   }
 
  private:
-  // An array or map whose items are being converted into `container`.
-  struct OpenValue {
-    bool is_map;
-    Array* array;
-    Map* map;
-    std::size_t size;
-    std::size_t index = 0;  // next item to convert; the one before is in progress
-    PyRef container;
-  };
-
-  // Converts a leaf into `leaf`, or opens a container (leaving `leaf` null).
-  bool start(Value& value, PyObject*& leaf) {
-    leaf = nullptr;
+  static PyObject* leaf_object(Value& value) {
     switch (value.kind()) {
       case Kind::Null:
-        leaf = Py_NewRef(Py_None);
-        return true;
+        return Py_NewRef(Py_None);
       case Kind::Tombstone:
-        leaf = new_tombstone();
-        break;
+        return new_tombstone();
       case Kind::Bool:
-        leaf = PyBool_FromLong(*value.get_if<bool>() ? 1 : 0);
-        break;
+        return PyBool_FromLong(*value.get_if<bool>() ? 1 : 0);
       case Kind::Int:
-        leaf = PyLong_FromLongLong(*value.get_if<std::int64_t>());
-        break;
+        return PyLong_FromLongLong(*value.get_if<std::int64_t>());
       case Kind::Float:
-        leaf = PyFloat_FromDouble(*value.get_if<double>());
-        break;
+        return PyFloat_FromDouble(*value.get_if<double>());
       case Kind::Text: {
         const std::string& text = *value.get_if<std::string>();
-        leaf = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-        break;
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
       }
       case Kind::Blob: {
         const std::string& bytes = value.get_if<Blob>()->bytes;
-        leaf = PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-        break;
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
       }
       case Kind::Date:
-        leaf = PyLong_FromUnsignedLong(value.get_if<Date>()->days);
-        break;
+        return PyLong_FromUnsignedLong(value.get_if<Date>()->days);
       case Kind::Time:
-        leaf = PyLong_FromUnsignedLong(value.get_if<Time>()->value);
-        break;
+        return PyLong_FromUnsignedLong(value.get_if<Time>()->value);
       case Kind::DateTime:
-        leaf = PyLong_FromUnsignedLongLong(value.get_if<DateTime>()->value);
-        break;
+        return PyLong_FromUnsignedLongLong(value.get_if<DateTime>()->value);
+      case Kind::Array:
+      case Kind::Map:
       case Kind::Link:
-        leaf = new_link(std::move(*value.get_if<Link>()));
         break;
-      case Kind::Array: {
-        Array& items = *value.get_if<Array>();
-        if (!levels_.enter(base_depth_ + open_.size())) return false;
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-        if (!list) return false;
-        open_.push_back(OpenValue{false, &items, nullptr, items.size(), 0, std::move(list)});
-        return true;
-      }
-      case Kind::Map: {
-        Map& map = *value.get_if<Map>();
-        if (!levels_.enter(base_depth_ + open_.size())) return false;
-        PyRef dict = PyRef::steal(PyDict_New());
-        if (!dict) return false;
-        open_.push_back(OpenValue{true, nullptr, &map, map.size(), 0, std::move(dict)});
-        return true;
-      }
     }
-    return leaf != nullptr;
+    return nullptr;
   }
 
-  // Stores `item` (a new reference, taken over) as the item in progress of `open`.
-  static bool put(OpenValue& open, PyObject* item) {
-    std::size_t position = open.index - 1;
-    if (!open.is_map) {
-      PyList_SET_ITEM(open.container.get(), static_cast<Py_ssize_t>(position), item);
+  // Takes `object` (a new reference, or null after a failure) over and puts
+  // it where the walk is: the result, or the position `entry` announced.
+  bool place(PyObject* object) {
+    if (object == nullptr) return false;
+    if (target_ == nullptr) {
+      result_ = object;
       return true;
     }
-    PyRef owned = PyRef::steal(item);
-    const std::string& key = open.map->entries()[position].key;
-    PyRef name = PyRef::steal(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
-    return name && PyDict_SetItem(open.container.get(), name.get(), owned.get()) == 0;
+    if (PyList_CheckExact(target_)) {
+      PyList_SET_ITEM(target_, index_, object);
+      return true;
+    }
+    PyRef owned = PyRef::steal(object);
+    return PyDict_SetItem(target_, key_.get(), owned.get()) == 0;
   }
 
-  std::size_t base_depth_;
-  std::vector<OpenValue> open_;
-  GuardedLevels levels_;  // declared last: leaves its levels first
+  PyObject* result_ = nullptr;
+  PyObject* target_ = nullptr;  // the open list or dict the next object goes to
+  Py_ssize_t index_ = 0;        // its position there, for a list
+  PyRef key_;                   // its key, for a dict
+  GuardedLevels levels_;        // declared last: leaves its levels first
 };
 
 }  // namespace
@@ -316,13 +296,13 @@ std::optional<Map> py_dict_to_map(PyObject* dict) {
 
 PyObject* value_to_py(Value&& value) {
   Value owned = std::move(value);
-  return Outward(0).convert(owned);
+  return Outward().convert(owned);
 }
 
 PyObject* map_to_py(const Map& map) {
   // The link's level is counted by treating its map as the outer container.
-  Map copy = map;
-  return Outward(0).convert_map(copy);
+  Value copy = Value::map(map);
+  return Outward().convert(copy);
 }
 
 }  // namespace quillet::py

@@ -379,7 +379,7 @@ std::expected<Collection::ScanResult, StorageError> Collection::scan_records(std
       covered = cover(header_end + 1);
       if (!covered) return std::unexpected(covered.error());
       if (!*covered) break;
-      tombstone = static_cast<std::uint8_t>(*file.at(header_end)) == kTombstoneTypeByte;
+      tombstone = static_cast<std::uint8_t>(*file.at(header_end)) == static_cast<std::uint8_t>(TypeByte::Tombstone);
     }
 
     const std::string_view key(file.at(pos + 4), static_cast<std::size_t>(key_len));
@@ -579,7 +579,7 @@ std::expected<void, StorageError> Collection::set(std::string_view key, const Va
   // Refusals come before any byte is written: a length that does not fit its
   // 4-byte field, or nesting the decoder would refuse, could never be read back.
   if (key.size() > kMaxLength) return std::unexpected(StorageError::io_text(too_long("key", key.size())));
-  if (std::string why = check_encodable(value); !why.empty()) return std::unexpected(StorageError::io_text(why));
+  if (auto fits = check_encodable(value); !fits) return std::unexpected(StorageError::io_text(fits.error()));
   start_record(key);
   encode(value, record_);
   return append_record(key);
@@ -622,7 +622,7 @@ std::expected<void, StorageError> Collection::append_record(std::string_view key
   const std::uint64_t offset = end_offset_;
   end_offset_ += record_.size();
   const std::uint64_t hash = KeyTable::hash(key);
-  const bool tombstone = value_len > 0 && static_cast<std::uint8_t>(record_[value_start]) == kTombstoneTypeByte;
+  const bool tombstone = value_len > 0 && static_cast<std::uint8_t>(record_[value_start]) == static_cast<std::uint8_t>(TypeByte::Tombstone);
   if (tombstone) {
     index_.erase(key, hash);
     forget_cached(key, hash);

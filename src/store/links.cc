@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "format/codec.h"
+#include "value/walk.h"
 
 namespace quillet {
 
@@ -30,59 +31,51 @@ void add_link_ref(std::string_view path, const std::string& source_path, std::ve
   out.push_back(LinkRef{std::string(path.substr(0, first)), std::string(key), source_path});
 }
 
-std::size_t child_count(const Value& v) {
-  if (const auto* a = v.get_if<Array>()) return a->size();
-  if (const auto* m = v.get_if<Map>()) return m->size();
-  if (const auto* l = v.get_if<Link>()) return l->local.size();
-  return 0;
+void append_index(std::string& path, std::size_t index) {
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, index);
+  path.append(digits, end);
 }
 
-// Appends the child's segment to `path` and returns the child.
-const Value& child_at(const Value& v, std::size_t i, std::string& path) {
-  if (const auto* a = v.get_if<Array>()) {
-    char digits[24];
-    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, i);
-    path.append(digits, end);
-    return (*a)[i];
+// Keeps the source path of the node the walk is at in one string, cut back to
+// the parent's length before each child, instead of a copy per level.
+class LinkCollector {
+ public:
+  struct Frame {
+    std::size_t path_size;  // length of the container's own source path
+    bool has_segments;      // that path has at least one segment (it may be "")
+  };
+
+  LinkCollector(std::string_view prefix, std::vector<LinkRef>& out) : path_(prefix), out_(out) {}
+
+  WalkStep enter(const Value& v, Frame& frame, std::size_t depth) {
+    if (const auto* link = v.get_if<Link>()) add_link_ref(link->path, path_, out_);
+    // The root's path is the prefix: it has segments when the prefix is set.
+    frame = Frame{path_.size(), depth > 0 || !path_.empty()};
+    return WalkStep::Descend;
   }
-  const Map& map = v.get_if<Map>() ? *v.get_if<Map>() : v.get_if<Link>()->local;
-  const MapEntry& entry = map.entries()[i];
-  path.append(entry.key);
-  return entry.value;
-}
 
-// One container being walked. The walk keeps its own stack, so a deeply
-// nested value costs heap, not call stack.
-struct WalkFrame {
-  const Value* node;
-  std::size_t next_child;
-  std::size_t path_size;  // length of the node's own source path
-  bool has_segments;      // the node's path has at least one segment (it may be "")
+  bool entry(Frame& parent, std::size_t index, const std::string* key) {
+    path_.resize(parent.path_size);
+    if (parent.has_segments) path_.push_back('/');
+    if (key != nullptr) {
+      path_.append(*key);
+    } else {
+      append_index(path_, index);
+    }
+    return true;
+  }
+
+ private:
+  std::string path_;
+  std::vector<LinkRef>& out_;
 };
 
 }  // namespace
 
 void collect_links(const Value& value, std::string_view prefix, std::vector<LinkRef>& out) {
-  // One path string for the whole walk, cut back to the parent's length before
-  // each child, instead of a copy of the prefix per level.
-  std::string path(prefix);
-  std::vector<WalkFrame> stack;
-  auto enter = [&](const Value& v, bool has_segments) {
-    if (const auto* link = v.get_if<Link>()) add_link_ref(link->path, path, out);
-    if (child_count(v) > 0) stack.push_back(WalkFrame{&v, 0, path.size(), has_segments});
-  };
-  enter(value, !prefix.empty());
-  while (!stack.empty()) {
-    WalkFrame& frame = stack.back();
-    if (frame.next_child == child_count(*frame.node)) {
-      stack.pop_back();
-      continue;
-    }
-    path.resize(frame.path_size);
-    if (frame.has_segments) path.push_back('/');
-    const Value& child = child_at(*frame.node, frame.next_child++, path);
-    enter(child, true);  // may reallocate `stack`: `frame` is not used after this
-  }
+  LinkCollector collector(prefix, out);
+  walk_value(value, collector);
 }
 
 std::vector<LinkRef> collect_links(const Value& value) {
@@ -140,9 +133,7 @@ class EncodedLinks final : public ValueVisitor {
     path_.resize(parent.path_size);
     if (parent.has_segments) path_.push_back('/');
     if (parent.is_array) {
-      char digits[24];
-      auto [end, ec] = std::to_chars(digits, digits + sizeof digits, parent.next_index++);
-      path_.append(digits, end);
+      append_index(path_, parent.next_index++);
     } else {
       path_.append(key_);
     }

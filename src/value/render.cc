@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cmath>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -11,6 +10,7 @@
 
 #include "value/value.h"
 #include "value/unicode_tables.h"
+#include "value/walk.h"
 
 namespace quillet {
 namespace {
@@ -191,23 +191,44 @@ void append_float(std::string& out, double d) {
 
 // ---------------------------------------------------------------- values
 
-// One open container during rendering: its remaining elements or entries,
-// and the text that closes it once they are done.
-struct OpenContainer {
-  bool is_map;
-  std::span<const Value> items;
-  std::span<const MapEntry> entries;
-  std::string_view closer;
-  std::size_t next = 0;
-
-  std::size_t size() const { return is_map ? entries.size() : items.size(); }
-};
-
-// Renders a scalar in full, or writes a container's opening text and pushes
-// it so that its elements are rendered next.
-class ValueOpener {
+// Renders each node as the walk reaches it: a scalar in full, a container's
+// opening text, each entry's separator and key, and the closing text.
+class RenderVisitor {
  public:
-  ValueOpener(std::string& out, std::vector<OpenContainer>& open) : out_(out), open_(open) {}
+  explicit RenderVisitor(std::string& out) : out_(out) {}
+
+  bool leaf(const Value& value) {
+    std::visit(*this, value.data);
+    return true;
+  }
+
+  WalkStep enter(const Value& value, NoWalkFrame&, std::size_t) {
+    if (value.get_if<Array>() != nullptr) {
+      out_ += "Array([";
+    } else if (value.get_if<Map>() != nullptr) {
+      out_ += "Map({";
+    } else {
+      out_ += "Link(Link { path: ";
+      append_quoted_text(out_, value.get_if<Link>()->path);
+      out_ += ", local: {";
+    }
+    return WalkStep::Descend;
+  }
+
+  bool entry(NoWalkFrame&, std::size_t index, const std::string* key) {
+    if (index > 0) out_ += ", ";
+    if (key != nullptr) {
+      append_quoted_text(out_, *key);
+      out_ += ": ";
+    }
+    return true;
+  }
+
+  bool leave(const Value& value, NoWalkFrame&) {
+    Kind kind = value.kind();
+    out_ += kind == Kind::Array ? "])" : kind == Kind::Map ? "})" : "} })";
+    return true;
+  }
 
   void operator()(std::monostate) const { out_ += "Null"; }
   void operator()(TombstoneTag) const { out_ += "Tombstone"; }
@@ -234,20 +255,10 @@ class ValueOpener {
   void operator()(Date d) const { append_wrapped("Date(", d.days); }
   void operator()(Time t) const { append_wrapped("Time(", t.value); }
   void operator()(DateTime t) const { append_wrapped("DateTime(", t.value); }
-  void operator()(const Array& array) const {
-    out_ += "Array([";
-    open_.push_back({.is_map = false, .items = array, .entries = {}, .closer = "])"});
-  }
-  void operator()(const Map& map) const {
-    out_ += "Map({";
-    open_.push_back({.is_map = true, .items = {}, .entries = map.entries(), .closer = "})"});
-  }
-  void operator()(const Link& link) const {
-    out_ += "Link(Link { path: ";
-    append_quoted_text(out_, link.path);
-    out_ += ", local: {";
-    open_.push_back({.is_map = true, .items = {}, .entries = link.local.entries(), .closer = "} })"});
-  }
+  // Containers arrive through enter, never as leaves.
+  void operator()(const Array&) const {}
+  void operator()(const Map&) const {}
+  void operator()(const Link&) const {}
 
  private:
   template <class Integer>
@@ -258,39 +269,14 @@ class ValueOpener {
   }
 
   std::string& out_;
-  std::vector<OpenContainer>& open_;
 };
 
 }  // namespace
 
-// Iterative, with the open containers on the heap: a value nested as deep as
-// the system allows renders without using stack per level.
 std::string debug_string(const Value& value) {
   std::string out;
-  std::vector<OpenContainer> open;
-  const Value* next = &value;
-  while (next != nullptr) {
-    std::visit(ValueOpener{out, open}, next->data);
-    next = nullptr;
-    while (next == nullptr && !open.empty()) {
-      OpenContainer& top = open.back();
-      if (top.next == top.size()) {
-        out += top.closer;
-        open.pop_back();
-        continue;
-      }
-      if (top.next > 0) out += ", ";
-      if (top.is_map) {
-        const MapEntry& entry = top.entries[top.next];
-        append_quoted_text(out, entry.key);
-        out += ": ";
-        next = &entry.value;
-      } else {
-        next = &top.items[top.next];
-      }
-      ++top.next;
-    }
-  }
+  RenderVisitor visitor(out);
+  walk_value(value, visitor);
   return out;
 }
 

@@ -1,5 +1,7 @@
 #include "value/value.h"
 
+#include "value/walk.h"
+
 #include <unordered_map>
 
 namespace quillet {
@@ -75,109 +77,88 @@ namespace {
 bool has_children(const Value& v) {
   switch (v.kind()) {
     case Kind::Array:
-      return !std::get<Array>(v.data).empty();
+      return !v.get_if<Array>()->empty();
     case Kind::Map:
-      return !std::get<Map>(v.data).empty();
+      return !v.get_if<Map>()->empty();
     case Kind::Link:
-      return !std::get<Link>(v.data).local.empty();
+      return !v.get_if<Link>()->local.empty();
     default:
       return false;
   }
 }
 
-// Moves the children of `v` that themselves hold children onto `out`, so that
-// destroying `v` afterwards recurses at most one level.
-void detach_nested_children(Value& v, std::vector<Value>& out) {
-  auto take = [&out](Value& child) {
-    if (has_children(child)) out.push_back(std::move(child));
+// Builds the copy node by node: each container is created empty with room
+// for its children (so adding a child never moves its siblings), and each
+// child is added to its parent's copy as the walk reaches it.
+class CopyVisitor {
+ public:
+  struct Frame {
+    Value* copy;
   };
-  switch (v.kind()) {
-    case Kind::Array:
-      for (Value& child : std::get<Array>(v.data)) take(child);
-      break;
-    case Kind::Map:
-      for (MapEntry& e : std::get<Map>(v.data).entries()) take(e.value);
-      break;
-    case Kind::Link:
-      for (MapEntry& e : std::get<Link>(v.data).local.entries()) take(e.value);
-      break;
-    default:
-      break;
+
+  explicit CopyVisitor(Value& root) : slot_(&root) {}
+
+  bool leaf(const Value& src) {
+    slot_->data = src.data;
+    return true;
   }
-}
 
-}  // namespace
-
-namespace {
-
-bool is_container(const Value& v) {
-  Kind k = v.kind();
-  return k == Kind::Array || k == Kind::Map || k == Kind::Link;
-}
-
-// Makes `dst` a copy of `src` with its containers created empty (room reserved
-// for their children); scalars are copied whole.
-void copy_shell(const Value& src, Value& dst) {
-  if (const Array* items = src.get_if<Array>()) {
-    Array shell;
-    shell.reserve(items->size());
-    dst.data = std::move(shell);
-  } else if (const Map* map = src.get_if<Map>()) {
-    Map shell;
-    shell.reserve(map->size());
-    dst.data = std::move(shell);
-  } else if (const Link* link = src.get_if<Link>()) {
-    Map local;
-    local.reserve(link->local.size());
-    dst.data = Link{link->path, std::move(local)};
-  } else {
-    dst.data = src.data;
+  WalkStep enter(const Value& src, Frame& frame, std::size_t) {
+    if (const Array* items = src.get_if<Array>()) {
+      Array shell;
+      shell.reserve(items->size());
+      slot_->data = std::move(shell);
+    } else if (const Map* map = src.get_if<Map>()) {
+      Map shell;
+      shell.reserve(map->size());
+      slot_->data = std::move(shell);
+    } else {
+      const Link& link = *src.get_if<Link>();
+      Map local;
+      local.reserve(link.local.size());
+      slot_->data = Link{link.path, std::move(local)};
+    }
+    frame.copy = slot_;
+    return has_children(src) ? WalkStep::Descend : WalkStep::Skip;
   }
-}
 
-struct CopyFrame {
-  const Value* src;
-  Value* dst;
-  std::size_t next;
+  bool entry(Frame& parent, std::size_t, const std::string* key) {
+    if (Array* items = parent.copy->get_if<Array>()) {
+      slot_ = &items->emplace_back();
+    } else {
+      Map* map = parent.copy->get_if<Map>();
+      slot_ = &(map != nullptr ? *map : parent.copy->get_if<Link>()->local).append_unique(*key, Value{});
+    }
+    return true;
+  }
+
+ private:
+  Value* slot_;  // where the node the walk reaches next is copied to
 };
 
-std::size_t child_count(const Value& v) {
-  if (const Array* items = v.get_if<Array>()) return items->size();
-  if (const Map* map = v.get_if<Map>()) return map->size();
-  return std::get<Link>(v.data).local.size();
-}
-
-// Adds the next child slot to the container `frame.dst` (never reallocating:
-// room was reserved) and returns the source child and its slot.
-std::pair<const Value*, Value*> next_child(CopyFrame& frame) {
-  std::size_t i = frame.next++;
-  if (const Array* items = frame.src->get_if<Array>()) {
-    Array& out = std::get<Array>(frame.dst->data);
-    out.emplace_back();
-    return {&(*items)[i], &out.back()};
+// Empties each container after its children: by then they hold no children
+// of their own, so destroying them recurses no further.
+struct ReleaseVisitor {
+  WalkStep enter(Value& v, NoWalkFrame&, std::size_t) {
+    return has_children(v) ? WalkStep::Descend : WalkStep::Skip;
   }
-  const Map& in = frame.src->get_if<Map>() ? *frame.src->get_if<Map>() : frame.src->get_if<Link>()->local;
-  Map& out = frame.dst->get_if<Map>() ? *frame.dst->get_if<Map>() : frame.dst->get_if<Link>()->local;
-  const MapEntry& e = in.entries()[i];
-  return {&e.value, &out.append_unique(e.key, Value{})};
-}
+  bool leave(Value& v, NoWalkFrame&) {
+    if (Array* items = v.get_if<Array>()) {
+      items->clear();
+    } else if (Map* map = v.get_if<Map>()) {
+      map->entries().clear();
+    } else {
+      v.get_if<Link>()->local.entries().clear();
+    }
+    return true;
+  }
+};
 
 }  // namespace
 
 Value::Value(const Value& other) {
-  copy_shell(other, *this);
-  if (!is_container(other)) return;
-  std::vector<CopyFrame> stack{{&other, this, 0}};
-  while (!stack.empty()) {
-    CopyFrame& top = stack.back();
-    if (top.next == child_count(*top.src)) {
-      stack.pop_back();
-      continue;
-    }
-    auto [src, dst] = next_child(top);
-    copy_shell(*src, *dst);
-    if (is_container(*src)) stack.push_back({src, dst, 0});  // invalidates `top`
-  }
+  CopyVisitor visitor(*this);
+  walk_value(other, visitor);
 }
 
 Value& Value::operator=(const Value& other) {
@@ -189,17 +170,12 @@ Value& Value::operator=(const Value& other) {
 }
 
 // Destroying a deeply nested value recursively would use stack in proportion
-// to its depth; instead nested containers are unhooked onto a work list and
-// destroyed one level at a time.
+// to its depth; instead containers are emptied bottom up, each after its
+// children.
 Value::~Value() {
   if (!has_children(*this)) return;
-  std::vector<Value> pending;
-  detach_nested_children(*this, pending);
-  while (!pending.empty()) {
-    Value v = std::move(pending.back());
-    pending.pop_back();
-    detach_nested_children(v, pending);
-  }
+  ReleaseVisitor visitor;
+  walk_value(*this, visitor);
 }
 
 bool is_valid_utf8(std::string_view bytes) {
