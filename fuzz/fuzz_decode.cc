@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (fuzz::encoding_of(*again) != first) fuzz::fail("decode(encode(v)) encodes differently");
 
   // Whatever can be read back can be written again.
-  if (std::string why = check_encodable(*value); !why.empty()) fuzz::fail("a decoded value is refused", why);
+  if (auto encodable = check_encodable(*value); !encodable) fuzz::fail("a decoded value is refused", encodable.error());
 
   const Value copy = *value;
   if (fuzz::encoding_of(copy) != first) fuzz::fail("a copy encodes differently");

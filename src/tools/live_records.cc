@@ -9,7 +9,6 @@ namespace quillet {
 
 namespace {
 
-constexpr std::uint8_t kTombstoneByte = 0x0C;
 
 // Accepts every part of a value: walking with it checks exactly what
 // decoding checks, without building the value.
@@ -50,7 +49,7 @@ std::string value_fault(std::string_view encoded) {
 }
 
 bool is_tombstone_record(std::string_view encoded_value) {
-  return !encoded_value.empty() && static_cast<std::uint8_t>(encoded_value[0]) == kTombstoneByte;
+  return !encoded_value.empty() && static_cast<std::uint8_t>(encoded_value[0]) == static_cast<std::uint8_t>(TypeByte::Tombstone);
 }
 
 std::expected<LiveRecords, ToolError> index_live_records(const OpenFile& file, Inspect inspect, ProblemList& problems,
