@@ -289,7 +289,9 @@ TEST(ReadOnly, RefusesEveryWriteBeforeTouchingAFile) {
   }
   auto index = db->backlink_index("users");
   ASSERT_TRUE(index.has_value());
-  EXPECT_FALSE((*index)->add("k", BacklinkEntry{"a", "b", "c"}).has_value());
+  const BacklinkEntry entry{"a", "b", "c"};
+  const BacklinkIndex::Change add{BacklinkIndex::Op::Add, "k", &entry};
+  EXPECT_FALSE((*index)->apply({&add, 1}).has_value());
   db->begin();
   EXPECT_FALSE(db->set("new", "k", Value::integer(1)).has_value());
   EXPECT_TRUE(db->commit().has_value());
