@@ -6,7 +6,11 @@ set(QUILLET_CORE_SOURCES
   value/render.cc
   value/unicode_tables.cc
   format/codec.cc
+  format/records.cc
+  io/file_system.cc
   io/file.cc
+  io/append_log.cc
+  store/key_table.cc
   store/collection.cc
   store/links.cc
   store/backlinks.cc

@@ -32,6 +32,12 @@ enum class TypeByte : std::uint8_t {
   Tombstone = 0x0C,
 };
 
+// Whether an encoded value is the deletion marker: a record holding it
+// deletes its key.
+inline bool is_tombstone_encoding(std::string_view encoded) {
+  return !encoded.empty() && static_cast<std::uint8_t>(encoded[0]) == static_cast<std::uint8_t>(TypeByte::Tombstone);
+}
+
 struct CodecError {
   enum class Kind : std::uint8_t { UnexpectedEnd, UnknownTypeByte, InvalidUtf8, TooDeep };
   Kind kind = Kind::UnexpectedEnd;

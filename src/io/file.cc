@@ -1,12 +1,14 @@
 #include "io/file.h"
 
+#include "io/file_system.h"
+
 #include <cerrno>
 #include <cstring>
 #include <climits>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <vector>
 
 namespace quillet {
 
@@ -28,23 +30,58 @@ Fd& Fd::operator=(Fd&& other) noexcept {
 void Fd::reset() {
   if (fd_ >= 0) {
     // close() must not be retried on EINTR on Linux: the descriptor is gone.
-    ::close(fd_);
+    (void)file_system().close(fd_);
     fd_ = -1;
   }
 }
 
+namespace {
+
+IoError os_error(long negative_errno) { return IoError::from_errno(static_cast<int>(-negative_errno)); }
+
+// Calls `call` until it is not interrupted by a signal; its result, or the
+// error. Every retry of EINTR in the core is this one.
+template <class Call>
+auto retrying(Call&& call) {
+  for (;;) {
+    auto rc = call();
+    if (rc != -EINTR) return rc;
+  }
+}
+
+std::expected<void, IoError> status(long rc) {
+  if (rc < 0) return std::unexpected(os_error(rc));
+  return {};
+}
+
+}  // namespace
+
 std::expected<Fd, IoError> open_file(const std::string& path, int flags, int mode) {
   if (path.find('\0') != std::string::npos) return std::unexpected(IoError::custom(std::string(kNulInName)));
-  for (;;) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
-    if (fd >= 0) return Fd(fd);
-    if (errno != EINTR) return std::unexpected(IoError::from_errno(errno));
+  const int fd = retrying([&] { return file_system().open(path.c_str(), flags | O_CLOEXEC, mode); });
+  if (fd < 0) return std::unexpected(os_error(fd));
+  return Fd(fd);
+}
+
+std::expected<Fd, IoError> open_regular_file(const std::string& path, int flags) {
+  auto fd = open_file(path, flags | O_NONBLOCK, 0666);
+  if (!fd) return fd;
+  if (auto regular = require_regular_file(fd->get()); !regular) return std::unexpected(regular.error());
+  FileSystem& fs = file_system();
+  const int flags_now = fs.get_status_flags(fd->get());
+  if (flags_now < 0) return std::unexpected(os_error(flags_now));
+  if (int rc = fs.set_status_flags(fd->get(), flags_now & ~O_NONBLOCK); rc < 0) {
+    return std::unexpected(os_error(rc));
   }
+  // Reads need not update the access time: it spares every get a look at
+  // the clock. Only the file's owner may ask, so a refusal is ignored.
+  if ((flags & O_ACCMODE) == O_RDONLY) (void)fs.set_status_flags(fd->get(), (flags_now & ~O_NONBLOCK) | O_NOATIME);
+  return fd;
 }
 
 std::expected<void, IoError> require_regular_file(int fd) {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return std::unexpected(IoError::from_errno(errno));
+  if (int rc = file_system().fstat(fd, &st); rc < 0) return std::unexpected(os_error(rc));
   if (S_ISREG(st.st_mode)) return {};
   const char* what = S_ISDIR(st.st_mode)    ? "a directory"
                      : S_ISFIFO(st.st_mode) ? "a FIFO"
@@ -57,18 +94,16 @@ std::expected<void, IoError> require_regular_file(int fd) {
 
 std::expected<std::uint64_t, IoError> file_size(int fd) {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return std::unexpected(IoError::from_errno(errno));
+  if (int rc = file_system().fstat(fd, &st); rc < 0) return std::unexpected(os_error(rc));
   return static_cast<std::uint64_t>(st.st_size);
 }
 
 std::expected<std::size_t, IoError> pread_some(int fd, char* buf, std::size_t size, std::uint64_t offset) {
+  FileSystem& fs = file_system();
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = ::pread(fd, buf + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoError::from_errno(errno));
-    }
+    const ssize_t n = retrying([&] { return fs.pread(fd, buf + done, size - done, offset + done); });
+    if (n < 0) return std::unexpected(os_error(n));
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }
@@ -84,6 +119,7 @@ std::expected<void, IoError> pread_exact(int fd, char* buf, std::size_t size, st
 
 std::expected<void, IoError> write_all(int fd, struct iovec* iov, int iovcnt, std::string_view zero_write_text,
                                        std::uint64_t* written) {
+  FileSystem& fs = file_system();
   std::uint64_t total = 0;
   auto report = [&] {
     if (written) *written = total;
@@ -94,12 +130,10 @@ std::expected<void, IoError> write_all(int fd, struct iovec* iov, int iovcnt, st
       --iovcnt;
       continue;
     }
-    ssize_t n = ::writev(fd, iov, iovcnt > IOV_MAX ? IOV_MAX : iovcnt);
+    const ssize_t n = retrying([&] { return fs.writev(fd, iov, iovcnt > IOV_MAX ? IOV_MAX : iovcnt); });
     if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
       report();
-      return std::unexpected(IoError::from_errno(err));
+      return std::unexpected(os_error(n));
     }
     if (n == 0) {
       report();
@@ -127,34 +161,89 @@ std::expected<void, IoError> write_all(int fd, std::string_view data, std::strin
 }
 
 bool try_lock_exclusive(int fd) {
+  return retrying([&] { return file_system().flock(fd, LOCK_EX | LOCK_NB); }) == 0;
+}
+
+void lock_shared(int fd) { (void)retrying([&] { return file_system().flock(fd, LOCK_SH); }); }
+
+std::expected<void, IoError> truncate_file(int fd, std::uint64_t size) {
+  return status(retrying([&] { return file_system().ftruncate(fd, size); }));
+}
+
+std::expected<void, IoError> sync_file(int fd) {
+  return status(retrying([&] { return file_system().fsync(fd); }));
+}
+
+std::expected<void, IoError> sync_data(int fd) {
+  return status(retrying([&] { return file_system().fdatasync(fd); }));
+}
+
+std::expected<void, IoError> fsync_directory(const std::string& path) {
+  auto fd = open_file(path, O_RDONLY | O_DIRECTORY);
+  if (!fd) return std::unexpected(fd.error());
+  return sync_file(fd->get());
+}
+
+std::expected<void, IoError> rename_file(const std::string& from, const std::string& to) {
+  return status(file_system().rename(from.c_str(), to.c_str()));
+}
+
+std::expected<void, IoError> remove_file(const std::string& path) {
+  return status(file_system().unlink(path.c_str()));
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return file_system().stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool path_is_present(const std::string& path) {
+  struct stat st;
+  return file_system().stat(path.c_str(), &st) == 0;
+}
+
+namespace {
+
+// `path` without its last component ("a/b/c" -> "a/b"); empty when there is
+// no parent to create.
+std::string parent_of(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {};
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+}  // namespace
+
+std::expected<void, IoError> make_directories(const std::string& path) {
+  FileSystem& fs = file_system();
+  // Walk up to the deepest ancestor that exists, then create downwards.
+  std::vector<std::string> missing;
+  std::string current = path;
   for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EINTR) return false;
+    const int rc = fs.mkdir(current.c_str(), 0777);
+    if (rc == 0) break;
+    if (rc == -EEXIST) {
+      if (!is_directory(current)) return std::unexpected(IoError::from_errno(EEXIST));
+      break;
+    }
+    std::string parent = rc == -ENOENT ? parent_of(current) : std::string();
+    if (parent.empty() || parent == current) return std::unexpected(os_error(rc));
+    missing.push_back(std::move(current));
+    current = std::move(parent);
   }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    // Another process may create the same directory meanwhile.
+    const int rc = fs.mkdir(it->c_str(), 0777);
+    if (rc != 0 && !(rc == -EEXIST && is_directory(*it))) return std::unexpected(os_error(rc));
+  }
+  return {};
 }
 
-void lock_shared(int fd) {
-  while (::flock(fd, LOCK_SH) != 0 && errno == EINTR) {
-  }
-}
-
-bool truncate_if_exclusive(int fd, std::uint64_t size) {
-  if (!try_lock_exclusive(fd)) {
-    // On Linux a failed conversion may have dropped the shared lock.
-    lock_shared(fd);
-    return false;
-  }
-  bool ok = false;
-  auto current = file_size(fd);
-  if (current && *current >= size) {
-    int rc;
-    do {
-      rc = ::ftruncate(fd, static_cast<off_t>(size));
-    } while (rc != 0 && errno == EINTR);
-    ok = rc == 0;
-  }
-  lock_shared(fd);
-  return ok;
+std::expected<void, IoError> list_directory(const std::string& path,
+                                            const std::function<bool(std::string_view name)>& entry) {
+  return status(file_system().list_directory(path.c_str(), entry));
 }
 
 std::string join_path(std::string_view dir, std::string_view name) {

@@ -1,10 +1,13 @@
-// POSIX file helpers shared by the collection store and the backlink index:
-// an owning descriptor, OS error texts, exact reads and whole writes, and the
-// advisory lock that guards cutting a torn tail.
+// File helpers shared by the collection store, the backlink index and the
+// tools: an owning descriptor, OS error texts, exact reads and whole writes,
+// truncation, syncs, renames, directories, and the advisory lock that guards
+// cutting a torn tail. Every call goes through file_system() (io/file_system.h);
+// EINTR is retried here, above the seam, and nowhere else.
 #pragma once
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/uio.h>
@@ -56,8 +59,14 @@ class Fd {
   int fd_ = -1;
 };
 
-// open(2) with EINTR retried; refuses a path holding NUL.
+// open(2) with EINTR retried and O_CLOEXEC added; refuses a path holding NUL.
 std::expected<Fd, IoError> open_file(const std::string& path, int flags, int mode = 0666);
+
+// open_file for a store's own files: refuses anything that is not a regular
+// file without ever blocking on it (a FIFO is opened non-blocking, then the
+// flag goes, so no file system can answer a read or write with EAGAIN). A
+// read-only descriptor asks not to update the access time where allowed.
+std::expected<Fd, IoError> open_regular_file(const std::string& path, int flags);
 
 // Refuses anything that is not a regular file (a FIFO, a device, a directory),
 // so that opening never blocks or reads from a stream.
@@ -88,10 +97,26 @@ bool try_lock_exclusive(int fd);
 // Takes LOCK_SH (blocking only against a holder of LOCK_EX, which never waits).
 void lock_shared(int fd);
 
-// Cuts the file back to `size` only while the exclusive lock can be taken, then
-// returns to the shared lock. Never extends the file. Returns false when the
-// lock could not be taken or the truncation failed.
-bool truncate_if_exclusive(int fd, std::uint64_t size);
+
+// ftruncate(2), EINTR retried.
+std::expected<void, IoError> truncate_file(int fd, std::uint64_t size);
+// fsync(2) and fdatasync(2), EINTR retried.
+std::expected<void, IoError> sync_file(int fd);
+std::expected<void, IoError> sync_data(int fd);
+// Syncs the directory itself, so that a rename or a new name in it lasts.
+std::expected<void, IoError> fsync_directory(const std::string& path);
+std::expected<void, IoError> rename_file(const std::string& from, const std::string& to);
+std::expected<void, IoError> remove_file(const std::string& path);
+// True when `path` names a directory (following links).
+bool is_directory(const std::string& path);
+bool path_is_present(const std::string& path);
+// mkdir -p with permission bits 0777 (the umask applies). An existing
+// directory is accepted; an existing file is not (EEXIST).
+std::expected<void, IoError> make_directories(const std::string& path);
+// Calls `entry` with every name in the directory ("." and ".." included), in
+// the order the system lists them, until it returns false.
+std::expected<void, IoError> list_directory(const std::string& path,
+                                            const std::function<bool(std::string_view name)>& entry);
 
 // dir joined with name, as a path join does: an absolute name replaces dir.
 std::string join_path(std::string_view dir, std::string_view name);

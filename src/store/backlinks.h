@@ -1,9 +1,7 @@
-// The per-target-collection backlink index with its
-// append-only log <name>.qbl.
-//
-// Log record: op (1 byte: 1 add, 2 remove; others are skipped on replay), then
-// four strings, each u32 LE length + bytes: target key, source collection,
-// source key, source path.
+// The per-target-collection backlink index with its append-only log
+// <name>.qbl: records::LinkRecord (format/records.h), operations 1 (add) and
+// 2 (remove); other operation bytes are skipped on replay. The file is an
+// AppendLog (io/append_log.h).
 #pragma once
 
 #include <cstddef>
@@ -16,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "io/append_log.h"
 #include "io/file.h"
 #include "store/links.h"
 #include "value/value.h"
@@ -33,7 +32,7 @@ struct BacklinkEntry {
 
 class BacklinkIndex {
  public:
-  enum class Op : std::uint8_t { Add = 1, Remove = 2 };
+  enum class Op : std::uint8_t { Add = records::kAddOp, Remove = records::kRemoveOp };
 
   // Opens or creates the log and replays it. A last record cut short is
   // ignored, and cut off under the same rule as a collection's torn tail;
@@ -48,11 +47,6 @@ class BacklinkIndex {
   BacklinkIndex(BacklinkIndex&&) noexcept = default;
   BacklinkIndex& operator=(BacklinkIndex&&) noexcept = default;
 
-  // Appends an add record (one write call), then lists the entry.
-  std::expected<void, IoError> add(std::string_view target_key, BacklinkEntry entry);
-  // Appends a remove record, then drops every equal entry of that key.
-  std::expected<void, IoError> remove(std::string_view target_key, const BacklinkEntry& entry);
-
   // The entries of `target_key` in the order they were added; empty when none.
   const std::vector<BacklinkEntry>& entries_of(std::string_view target_key) const;
 
@@ -60,7 +54,7 @@ class BacklinkIndex {
   const std::unordered_map<std::string, std::vector<BacklinkEntry>>& all_entries() const { return entries_; }
 
   // False only for a read-only index whose log does not exist.
-  bool has_file() const { return file_.valid(); }
+  bool has_file() const { return log_.valid(); }
 
   // One operation for `apply`; the views must outlive the call.
   struct Change {
@@ -72,17 +66,16 @@ class BacklinkIndex {
     std::size_t made;  // operations written and applied before the error
     IoError error;
   };
-  // Makes `changes` in order, as add and remove would one by one, but hands
-  // their records to the OS in as few write calls as it can (whole records,
-  // about a megabyte per call); each is applied in memory once written. On a
-  // failure the file keeps only the whole records written, as write_record
-  // leaves it, and the count made so far comes with the error.
+  // Makes `changes` in order: an add appends a record, then lists the entry;
+  // a remove appends a record, then drops every equal entry of that key. The
+  // records go to the OS in as few write calls as it can (whole records,
+  // about a megabyte per call); each is applied in memory once written. A
+  // field too long for its 4-byte length is refused before its record is
+  // written. On a failure the file is cut back to the whole records written
+  // when the exclusive lock can be taken; otherwise every later write is
+  // refused until the database is reopened. The count made so far comes with
+  // the error.
   std::expected<void, ApplyFailure> apply(std::span<const Change> changes);
-
-  // Appends one record in a single write call. A failure cuts the file back
-  // to its size before the call when the exclusive lock can be taken;
-  // otherwise every later write is refused until the database is reopened.
-  std::expected<void, IoError> write_record(Op op, std::string_view target_key, const BacklinkEntry& entry);
 
  private:
   BacklinkIndex() = default;
@@ -91,20 +84,12 @@ class BacklinkIndex {
   // write that could not be cut off, or while a torn tail found at open is
   // still there (looks again each time).
   std::expected<void, IoError> check_writable();
-  // Cuts off the `written` bytes of a failed append when that is provably
-  // safe; otherwise poisons the index.
-  // Cuts off what a failed write left beyond `keep` of its `written` bytes
-  // (the file had `size_before` bytes before it), or refuses later writes.
-  void undo_partial_write(std::uint64_t size_before, std::uint64_t written, std::uint64_t keep = 0);
   void apply_in_memory(Op op, std::string_view target_key, const BacklinkEntry& entry);
 
   std::string path_;
-  Fd file_;
+  AppendLog log_;  // O_RDWR | O_APPEND
   std::unordered_map<std::string, std::vector<BacklinkEntry>> entries_;
-  bool poisoned_ = false;   // a partial record could not be cut off
-  bool read_only_ = false;  // a torn tail could not be cut at open
   bool opened_read_only_ = false;  // OpenMode::ReadOnly
-  std::uint64_t complete_end_ = 0;
 };
 
 }  // namespace quillet

@@ -1,57 +1,11 @@
 #include "store/database.h"
 
 #include <cerrno>
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unordered_set>
 
 namespace quillet {
 
 namespace {
-
-StorageError io_errno(int err) { return StorageError::from_io(IoError::from_errno(err)); }
-
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// `path` without its last component ("a/b/c" -> "a/b"); empty when there is
-// no parent to create.
-std::string parent_of(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return {};
-  if (slash == 0) return "/";
-  return std::string(path.substr(0, slash));
-}
-
-// mkdir -p with permission bits 0777 (the umask applies). An existing
-// directory is accepted; an existing file is not.
-std::expected<void, StorageError> make_directories(const std::string& path) {
-  // Walk up to the deepest ancestor that exists, then create downwards.
-  std::vector<std::string> missing;
-  std::string current = path;
-  for (;;) {
-    if (::mkdir(current.c_str(), 0777) == 0) break;
-    int err = errno;
-    if (err == EEXIST) {
-      if (!is_directory(current)) return std::unexpected(io_errno(EEXIST));
-      break;
-    }
-    std::string parent = err == ENOENT ? parent_of(current) : std::string();
-    if (parent.empty() || parent == current) return std::unexpected(io_errno(err));
-    missing.push_back(std::move(current));
-    current = std::move(parent);
-  }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    // Another process may create the same directory meanwhile.
-    if (::mkdir(it->c_str(), 0777) != 0 && !(errno == EEXIST && is_directory(*it))) {
-      return std::unexpected(io_errno(errno));
-    }
-  }
-  return {};
-}
 
 // The file name's extension and stem: the text after and before its last
 // ".", unless there is none or it is the name's first character.
@@ -90,10 +44,6 @@ std::expected<void, StorageError> check_name(std::string_view name) {
   return {};
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 // Hashes LinkRefs in place, so that the link difference copies no strings.
 struct LinkRefPtrHash {
   std::size_t operator()(const LinkRef* r) const { return LinkRefHash{}(*r); }
@@ -124,28 +74,26 @@ std::expected<void, StorageError> check_collection_name(std::string_view name) {
 std::expected<std::unique_ptr<Database>, StorageError> Database::open(std::string path, OpenMode mode) {
   if (path.find('\0') != std::string::npos) return std::unexpected(StorageError::io_text(std::string(kNulInName)));
   if (mode == OpenMode::ReadWrite) {
-    if (auto made = make_directories(path); !made) return std::unexpected(made.error());
+    if (auto made = make_directories(path); !made) return std::unexpected(StorageError::from_io(made.error()));
   }
 
   std::unique_ptr<Database> db(new Database(std::move(path), mode));
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(db->dir_path_.c_str()));
-  if (!dir) return std::unexpected(io_errno(errno));
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(dir.get());
-    if (!entry) {
-      if (errno != 0) return std::unexpected(io_errno(errno));
-      break;
-    }
-    std::string_view file_name = entry->d_name;
+  std::optional<StorageError> failed;
+  auto listed = list_directory(db->dir_path_, [&](std::string_view file_name) {
     std::optional<std::string_view> stem = database_file_stem(file_name, "qdb");
-    if (!stem) continue;
+    if (!stem) return true;
     auto opened = Collection::open(join_path(db->dir_path_, file_name), mode);
-    if (!opened) return std::unexpected(opened.error());
+    if (!opened) {
+      failed = std::move(opened.error());
+      return false;
+    }
     auto guarded = std::make_shared<GuardedCollection>();
     guarded->collection = std::move(*opened);
     db->collections_.emplace(std::string(*stem), std::move(guarded));
-  }
+    return true;
+  });
+  if (failed) return std::unexpected(std::move(*failed));
+  if (!listed) return std::unexpected(StorageError::from_io(std::move(listed.error())));
   return db;
 }
 
@@ -212,21 +160,29 @@ std::expected<void, StorageError> Database::get_encoded(std::string_view collect
 
 std::expected<void, StorageError> Database::set(std::string_view collection, std::string_view key,
                                                 const Value& value) {
-  return write_record(collection, key, collect_links(value),
-                      [&](Collection& c) { return c.set(key, value); });
+  // A value that cannot be stored is refused where the write would be made,
+  // after the checks that come before it; otherwise it is encoded and takes
+  // the encoded path.
+  std::optional<StorageError> refusal;
+  scratch_value_.clear();
+  if (auto storable = Collection::check_storable(key, value); !storable) {
+    refusal = std::move(storable.error());
+  } else {
+    encode(value, scratch_value_);
+  }
+  return write_encoded(collection, key, scratch_value_, collect_links(value), std::move(refusal));
 }
 
 std::expected<void, StorageError> Database::set_encoded(std::string_view collection, std::string_view key,
                                                         std::string_view encoded, bool has_links) {
   std::vector<LinkRef> new_links;
   if (has_links) collect_links_encoded(encoded, new_links);
-  return write_record(collection, key, std::move(new_links),
-                      [&](Collection& c) { return c.set_encoded(key, encoded); });
+  return write_encoded(collection, key, encoded, std::move(new_links), std::nullopt);
 }
 
-template <class Write>
-std::expected<void, StorageError> Database::write_record(std::string_view collection, std::string_view key,
-                                                         std::vector<LinkRef> new_links, Write&& write) {
+std::expected<void, StorageError> Database::write_encoded(std::string_view collection, std::string_view key,
+                                                          std::string_view encoded, std::vector<LinkRef> new_links,
+                                                          std::optional<StorageError> refusal) {
   if (mode_ == OpenMode::ReadOnly) {
     return std::unexpected(StorageError::io_text("the database " + dir_path_ + " is open read-only"));
   }
@@ -256,7 +212,8 @@ std::expected<void, StorageError> Database::write_record(std::string_view collec
 
   {
     std::lock_guard lock((*guarded)->mutex);
-    if (auto written = write(target); !written) return written;
+    if (refusal) return std::unexpected(std::move(*refusal));
+    if (auto written = target.set_encoded(key, encoded); !written) return written;
     if (!new_links.empty()) target.note_cached_links();
   }
 

@@ -115,14 +115,16 @@ class Database {
   std::expected<void, StorageError> apply_pending(std::size_t own_from, std::optional<StorageError>* own_error);
 
   // The body of set and set_encoded: reads the old value's links, writes the
-  // record with `write`, then queues (and outside a transaction applies) the
-  // index operations of the link difference.
-  template <class Write>
-  std::expected<void, StorageError> write_record(std::string_view collection, std::string_view key,
-                                                 std::vector<LinkRef> new_links, Write&& write);
+  // record (or returns `refusal`, the reason the value cannot be stored, at
+  // that point), then queues (and outside a transaction applies) the index
+  // operations of the link difference.
+  std::expected<void, StorageError> write_encoded(std::string_view collection, std::string_view key,
+                                                  std::string_view encoded, std::vector<LinkRef> new_links,
+                                                  std::optional<StorageError> refusal);
 
   std::string dir_path_;
-  std::string scratch_;  // the previous value's encoding during set
+  std::string scratch_;        // the previous value's encoding during set
+  std::string scratch_value_;  // the new value's encoding during set
   std::vector<BlOp> pending_ops_;
   // Looked up by string_view, so that finding a registered name builds no string.
   struct NameHash {

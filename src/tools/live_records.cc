@@ -48,10 +48,6 @@ std::string value_fault(std::string_view encoded) {
   return {};
 }
 
-bool is_tombstone_record(std::string_view encoded_value) {
-  return !encoded_value.empty() && static_cast<std::uint8_t>(encoded_value[0]) == static_cast<std::uint8_t>(TypeByte::Tombstone);
-}
-
 std::expected<LiveRecords, ToolError> index_live_records(const OpenFile& file, Inspect inspect, ProblemList& problems,
                                                          ProgressMeter* meter) {
   LiveRecords live;
@@ -69,7 +65,7 @@ std::expected<LiveRecords, ToolError> index_live_records(const OpenFile& file, I
           }
         }
         const std::uint64_t hash = KeyTable::hash(r.key);
-        if (is_tombstone_record(r.value)) {
+        if (is_tombstone_encoding(r.value)) {
           live.latest.erase(r.key, hash);
         } else if (auto [offset, added] = live.latest.insert(r.key, hash, r.offset); !added) {
           *offset = r.offset;

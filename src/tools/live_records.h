@@ -49,7 +49,5 @@ std::expected<LiveRecords, ToolError> index_live_records(const OpenFile& file, I
 // stopping at the first error it returns.
 Step for_each_live_record(const OpenFile& file, LiveRecords& live, const DataRecordFn& on_live, ProgressMeter* meter);
 
-// Whether an encoded value is the tombstone that deletes its key.
-bool is_tombstone_record(std::string_view encoded_value);
 
 }  // namespace quillet

@@ -34,7 +34,7 @@ std::expected<DatabaseStat, ToolError> stat_database(const std::string& dir, con
         [&](const DataRecord& r) -> Step {
           ++s.records;
           const std::uint64_t hash = KeyTable::hash(r.key);
-          if (is_tombstone_record(r.value)) {
+          if (is_tombstone_encoding(r.value)) {
             latest.erase(r.key, hash);
           } else if (auto [size, added] = latest.insert(r.key, hash, r.bytes.size()); !added) {
             *size = r.bytes.size();

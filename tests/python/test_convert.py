@@ -371,8 +371,13 @@ scalars = (
 )
 
 
+# A link whose target collection holds NUL is refused before writing (no file
+# can carry that name), so the stored values leave NUL out of the collection.
+link_paths = st.text().filter(lambda path: "\0" not in path.partition("/")[0] or "/" not in path)
+
+
 def with_links(children):
-    return st.builds(Link, st.text(), st.dictionaries(st.text(), children, max_size=4))
+    return st.builds(Link, link_paths, st.dictionaries(st.text(), children, max_size=4))
 
 
 values = st.recursive(

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "store/backlinks.h"
+#include "backlink_ops.h"
 #include "test_support.h"
 
 namespace quillet {
@@ -39,8 +40,8 @@ TEST(BacklinkBatch, ApplyEqualsOneByOneAndReplays) {
     ASSERT_TRUE(batched && single);
     ASSERT_TRUE(batched->apply(changes));
     for (const Change& c : changes) {
-      auto done = c.op == BacklinkIndex::Op::Add ? single->add(c.target_key, *c.entry)
-                                                 : single->remove(c.target_key, *c.entry);
+      auto done = c.op == BacklinkIndex::Op::Add ? testing::add(*single, c.target_key, *c.entry)
+                                                 : testing::remove(*single, c.target_key, *c.entry);
       ASSERT_TRUE(done);
     }
     EXPECT_EQ(batched->entries_of("alice"), single->entries_of("alice"));

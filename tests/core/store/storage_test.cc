@@ -589,9 +589,9 @@ TEST(CollectionTest, LongTornTailIsNeverCut) {
   TempDir dir;
   const std::string path = dir.file("c.qdb");
   const std::string head = record("a", Value::integer(1));
-  const std::string big = record("big", Value::blob(std::string(kMaxAutoCutTail, 'x')));
+  const std::string big = record("big", Value::blob(std::string(records::kMaxTornTail, 'x')));
   std::string after_damage;
-  for (int i = 0; after_damage.size() <= kMaxAutoCutTail; ++i) {
+  for (int i = 0; after_damage.size() <= records::kMaxTornTail; ++i) {
     after_damage += record(numbered("k", i), Value::text(std::string(100, 'y')));
   }
   // A corrupted length field pointing past the end looks like a long record.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "store/backlink_ops.h"
 
 namespace quillet::tools_test {
 namespace {
@@ -43,7 +44,7 @@ TEST(ReadOnly, RefusesEveryWriteBeforeTouchingAFile) {
   }
   auto index = db->backlink_index("users");
   ASSERT_TRUE(index.has_value());
-  EXPECT_FALSE((*index)->add("k", BacklinkEntry{"a", "b", "c"}).has_value());
+  EXPECT_FALSE(testing::add(**index, "k", BacklinkEntry{"a", "b", "c"}).has_value());
   db->begin();
   EXPECT_FALSE(db->set("new", "k", Value::integer(1)).has_value());
   EXPECT_TRUE(db->commit().has_value());

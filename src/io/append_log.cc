@@ -1,0 +1,65 @@
+#include "io/append_log.h"
+
+namespace quillet {
+
+bool AppendLog::note_scan(const records::ScanEnd& end) {
+  complete_end_ = end.complete_end;
+  end_of_file_ = end.end;
+  if (end.complete_end == end.end) {
+    clear_tail();
+    return true;
+  }
+  torn_ = true;
+  return false;
+}
+
+std::expected<void, std::expected<AppendLog::Refused, IoError>> AppendLog::cut_tail_locked() {
+  using Failure = std::expected<Refused, IoError>;
+  const std::uint64_t tail = end_of_file_ - complete_end_;
+  // A record of our own that a failed append left behind may be cut whatever
+  // its length, as long as nothing was appended after it.
+  if (tail > records::kMaxTornTail && end_of_file_ != own_torn_end_) {
+    return std::unexpected(Failure(Refused{Refusal::TailTooLong, complete_end_, tail}));
+  }
+  if (auto cut = truncate_file(fd_.get(), complete_end_); !cut) {
+    return std::unexpected(Failure(std::unexpected(cut.error())));
+  }
+  clear_tail();
+  return {};
+}
+
+void AppendLog::undo_failed_append(std::uint64_t written, std::uint64_t keep,
+                                   std::optional<std::uint64_t> size_before, OnStuck stuck) {
+  const int fd = fd_.get();
+  std::optional<std::uint64_t> size_after;
+  bool cut = false;
+  if (try_lock_exclusive(fd)) {
+    // Our bytes are the last `written` ones: with O_APPEND the write went to
+    // the end, and other databases hand the file whole records only. When the
+    // size before is known, anything else there means someone appended
+    // meanwhile and cutting is unsafe.
+    if (auto size = file_size(fd)) {
+      size_after = *size;
+      const bool ours = size_before ? *size == *size_before + written : *size >= written;
+      cut = ours && truncate_file(fd, *size - written + keep).has_value();
+    }
+  } else if (auto size = file_size(fd)) {
+    size_after = *size;
+  }
+  // A failed upgrade may have dropped the shared lock; a successful one is
+  // turned back into it.
+  lock_shared(fd);
+  if (cut) return;
+  if (stuck == OnStuck::RefuseUntilReopen || !size_after || *size_after < written) {
+    stuck_ = true;
+    return;
+  }
+  // The file cannot be cut now: refuse writes until the tail is gone,
+  // remembering that it is ours to cut.
+  torn_ = true;
+  complete_end_ = *size_after - written + keep;
+  end_of_file_ = *size_after;
+  own_torn_end_ = *size_after;
+}
+
+}  // namespace quillet

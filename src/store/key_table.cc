@@ -1,0 +1,142 @@
+#include "store/key_table.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <new>
+#include <sys/mman.h>
+
+namespace quillet {
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+}  // namespace
+
+template <class T>
+T* KeyTable::HugePageAllocator<T>::allocate(std::size_t n) {
+  const std::size_t bytes = n * sizeof(T);
+  if (bytes < kHugePage) return std::allocator<T>().allocate(n);
+  void* p = std::aligned_alloc(kHugePage, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+  if (p == nullptr) throw std::bad_alloc();
+  ::madvise(p, bytes, MADV_HUGEPAGE);
+  return static_cast<T*>(p);
+}
+
+template <class T>
+void KeyTable::HugePageAllocator<T>::deallocate(T* p, std::size_t n) {
+  if (n * sizeof(T) < kHugePage) return std::allocator<T>().deallocate(p, n);
+  std::free(p);
+}
+
+template struct KeyTable::HugePageAllocator<KeyTable::Slot>;
+
+std::uint64_t KeyTable::hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
+
+void KeyTable::prefetch(std::uint64_t h) const {
+  if (!slots_.empty()) __builtin_prefetch(&slots_[home(static_cast<std::uint32_t>(h >> 32))]);
+}
+
+std::size_t KeyTable::find_slot(std::string_view key, std::uint32_t tag) const {
+  if (slots_.empty()) return kNotFound;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = home(tag);; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.number == kEmpty) return kNotFound;
+    if (slot.tag == tag && key_of(slot) == key) return i;
+  }
+}
+
+const std::uint64_t* KeyTable::find(std::string_view key, std::uint64_t h) const {
+  const std::size_t i = find_slot(key, static_cast<std::uint32_t>(h >> 32));
+  return i == kNotFound ? nullptr : &slots_[i].number;
+}
+
+std::pair<std::uint64_t*, bool> KeyTable::insert(std::string_view key, std::uint64_t h, std::uint64_t number) {
+  // At most three quarters full, so that probing for an absent key stays short.
+  if ((count_ + 1) * 4 > slots_.size() * 3) {
+    rebuild(slots_.empty() ? 4 : bits_ + 1);
+  } else if (arena_.size() - live_bytes_ > live_bytes_ + slots_.size() * 8) {
+    // Keys removed and added again pile up in the arena; the rebuild's cost
+    // is paid for by the dead bytes it drops.
+    rebuild(bits_);
+  }
+  const auto tag = static_cast<std::uint32_t>(h >> 32);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = home(tag);; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.number == kEmpty) {
+      slot = {number, arena_.size(), static_cast<std::uint32_t>(key.size()), tag};
+      arena_.append(key);
+      live_bytes_ += key.size();
+      ++count_;
+      return {&slot.number, true};
+    }
+    if (slot.tag == tag && key_of(slot) == key) return {&slot.number, false};
+  }
+}
+
+std::optional<std::uint64_t> KeyTable::erase(std::string_view key, std::uint64_t h) {
+  std::size_t hole = find_slot(key, static_cast<std::uint32_t>(h >> 32));
+  if (hole == kNotFound) return std::nullopt;
+  const std::uint64_t number = slots_[hole].number;
+  live_bytes_ -= slots_[hole].key_len;
+  --count_;
+  // Backward-shift deletion: move later entries of the probe run into the
+  // hole unless that would put them before their home slot.
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t j = (hole + 1) & mask; slots_[j].number != kEmpty; j = (j + 1) & mask) {
+    const std::size_t k = home(slots_[j].tag);
+    const bool home_after_hole = hole <= j ? (hole < k && k <= j) : (hole < k || k <= j);
+    if (!home_after_hole) {
+      slots_[hole] = slots_[j];
+      hole = j;
+    }
+  }
+  slots_[hole].number = kEmpty;
+  return number;
+}
+
+void KeyTable::reserve(std::size_t keys, std::size_t key_bytes) {
+  unsigned bits = std::max(bits_, 4u);
+  while (keys * 4 > (std::size_t{1} << bits) * 3) ++bits;
+  if (bits > bits_) rebuild(bits);
+  arena_.reserve(arena_.size() + key_bytes);
+}
+
+void KeyTable::rebuild(unsigned bits) {
+  auto old = std::exchange(slots_, {});
+  bits_ = bits;
+  slots_.assign(std::size_t{1} << bits_, Slot{kEmpty, 0, 0, 0});
+  const bool compact = arena_.size() - live_bytes_ > live_bytes_ / 4;
+  std::string arena;
+  if (compact) arena.reserve(live_bytes_);
+  const std::size_t mask = slots_.size() - 1;
+  // Old slots come nearly in order of their home, so the new table fills
+  // nearly in order too: few cache misses.
+  for (Slot slot : old) {
+    if (slot.number == kEmpty) continue;
+    if (compact) {
+      const std::string_view key = key_of(slot);
+      slot.key_pos = arena.size();
+      arena.append(key);
+    }
+    std::size_t i = home(slot.tag);
+    while (slots_[i].number != kEmpty) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+  if (compact) arena_ = std::move(arena);
+}
+
+std::vector<std::string> KeyTable::keys() const {
+  std::vector<std::string> out;
+  out.reserve(count_);
+  for (const Slot& slot : slots_) {
+    if (slot.number != kEmpty) out.emplace_back(key_of(slot));
+  }
+  return out;
+}
+
+}  // namespace quillet
