@@ -21,7 +21,10 @@ case "${1:-}" in
   *) echo "usage: $0 [--smoke | --full]" >&2; exit 2 ;;
 esac
 
-bash scripts/apt-need.sh cmake ninja-build g++
+bash scripts/apt-need.sh cmake ninja-build g++ ccache
+# The core compiles the same for every interpreter: after the first, ccache
+# serves its objects and only the module is compiled again.
+export CMAKE_CXX_COMPILER_LAUNCHER=ccache
 
 find_pythons() {
   if [ -n "${QUILLET_PYTHONS:-}" ]; then
