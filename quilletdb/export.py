@@ -141,9 +141,10 @@ def as_flat_map(value: Any) -> dict[str, Any] | None:
         if len(value) != 1 or not isinstance(value.get("$map"), dict):
             return None
         value = value["$map"]
-    if any(isinstance(item, (dict, list)) for item in value.values()):
+    fields: dict[str, Any] = value
+    if any(isinstance(item, (dict, list)) for item in fields.values()):
         return None
-    return value
+    return fields
 
 
 def record_columns(rows: list[Row]) -> dict[str, type]:
@@ -180,8 +181,8 @@ def write_jsonl(target: str, columns: dict[str, type], rows: list[Row]) -> None:
 
 def parquet_writer() -> Callable[[str, dict[str, type], list[Row]], None]:
     try:
-        import pyarrow as pa
-        import pyarrow.parquet as pq
+        import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise MissingDependency(ARROW_HINT) from None
     arrow_types = {str: pa.string(), int: pa.int64(), float: pa.float64(), bool: pa.bool_()}
