@@ -1,5 +1,6 @@
 #include "python/convert.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,9 +15,7 @@ namespace {
 
 // Both directions walk nested containers with an explicit stack instead of
 // recursing, so a value as deep as kMaxNesting costs heap, not C stack (a
-// thread may have far less stack than the main one). Each open container
-// still passes through the interpreter's recursion guard, so the recursion
-// limit applies as it does to any nested Python data.
+// thread may have far less stack than the main one).
 //
 // `depth` counts the containers (lists, dicts, maps, arrays, links) that
 // enclose a value, the way the encoder counts them, so that whatever converts
@@ -28,30 +27,28 @@ bool within_nesting_limit(std::size_t depth) {
   return false;
 }
 
-// The container levels entered through the recursion guard; whatever is
-// still entered when the walk ends (an error part-way) is left again.
-class GuardedLevels {
+// Admits the containers of one conversion. Nested Python data is held to the
+// interpreter's recursion limit, as a recursive walk in Python would be: the
+// limit is compared with the nesting depth alone (the frames of the caller do
+// not count), so a value converts the same way whatever the interpreter
+// version and however deep the calling code is. The limit is read once, when
+// the conversion starts; each level then costs one comparison.
+class LevelLimit {
  public:
-  GuardedLevels() = default;
-  GuardedLevels(const GuardedLevels&) = delete;
-  GuardedLevels& operator=(const GuardedLevels&) = delete;
-  ~GuardedLevels() {
-    while (entered_ > 0) leave();
-  }
+  LevelLimit() : deepest_(conversion_depth_limit()) {}
 
-  // Enters a container that sits at `depth`, or fails with RecursionError.
-  bool enter(std::size_t depth) {
-    if (!within_nesting_limit(depth) || Py_EnterRecursiveCall(" while converting a value") != 0) return false;
-    ++entered_;
-    return true;
-  }
-  void leave() {
-    Py_LeaveRecursiveCall();
-    --entered_;
+  // Admits a container that sits at `depth`, or fails with RecursionError:
+  // the store's text past kMaxNesting, the interpreter's past its limit.
+  bool admit(std::size_t depth) const {
+    if (depth < deepest_) return true;
+    if (within_nesting_limit(depth)) {
+      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while converting a value");
+    }
+    return false;
   }
 
  private:
-  std::size_t entered_ = 0;
+  std::size_t deepest_;
 };
 
 // Python to Value.
@@ -72,7 +69,6 @@ class Inward {
       if (child == nullptr) {
         Value finished = close(top);
         open_.pop_back();
-        levels_.leave();
         if (open_.empty()) return finished;
         attach(open_.back(), std::move(finished));
         continue;
@@ -125,7 +121,7 @@ class Inward {
       leaf = Value::blob(
           std::string(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object))));
     } else if (PyList_Check(object) || PyDict_Check(object)) {
-      if (!levels_.enter(depth)) return false;
+      if (!depth_limit_.admit(depth)) return false;
       bool is_dict = PyDict_Check(object);
       OpenContainer& opened = open_.emplace_back(object, is_dict);
       if (is_dict) {
@@ -178,7 +174,7 @@ class Inward {
   }
 
   std::vector<OpenContainer> open_;
-  GuardedLevels levels_;  // declared last: leaves its levels first
+  LevelLimit depth_limit_;
 };
 
 // Value to Python. Link payloads are moved out of the value. Each new object
@@ -205,7 +201,7 @@ class Outward {
       // A link becomes one object holding its local map: not walked here.
       return place(new_link(std::move(*link))) ? WalkStep::Skip : WalkStep::Stop;
     }
-    if (!levels_.enter(depth)) return WalkStep::Stop;
+    if (!depth_limit_.admit(depth)) return WalkStep::Stop;
     Array* items = value.get_if<Array>();
     frame.container = items != nullptr ? PyList_New(static_cast<Py_ssize_t>(items->size())) : PyDict_New();
     return place(frame.container) ? WalkStep::Descend : WalkStep::Stop;
@@ -219,10 +215,7 @@ class Outward {
     return bool(key_);
   }
 
-  bool leave(Value&, Frame&) {
-    levels_.leave();
-    return true;
-  }
+  bool leave(Value&, Frame&) { return true; }
 
  private:
   static PyObject* leaf_object(Value& value) {
@@ -279,10 +272,15 @@ class Outward {
   PyObject* target_ = nullptr;  // the open list or dict the next object goes to
   Py_ssize_t index_ = 0;        // its position there, for a list
   PyRef key_;                   // its key, for a dict
-  GuardedLevels levels_;        // declared last: leaves its levels first
+  LevelLimit depth_limit_;
 };
 
 }  // namespace
+
+std::size_t conversion_depth_limit() {
+  int recursion_limit = Py_GetRecursionLimit();
+  return recursion_limit > 0 ? std::min(kMaxNesting, static_cast<std::size_t>(recursion_limit)) : 0;
+}
 
 std::optional<Value> py_to_value(PyObject* object) { return Inward().convert(object); }
 

@@ -11,9 +11,13 @@
 // str subclasses that override equality), the entry sits at the first key's
 // position and holds the last key's value.
 //
-// Nesting: every list, dict and link level passes the interpreter's recursion
-// guard and is also counted against kMaxNesting, so deep or self-containing
-// data raises RecursionError whatever the recursion limit, in both directions.
+// Nesting: every list, dict and link level is counted against kMaxNesting
+// (RecursionError "value nested deeper than the limit of 10000 levels"), and
+// every list and dict level also against the interpreter's recursion limit
+// (RecursionError "maximum recursion depth exceeded while converting a value"),
+// so deep or self-containing data raises RecursionError in both directions.
+// The depth alone is compared, not the caller's own frames, so the outcome is
+// the same on every interpreter version.
 //
 // All four functions run with the GIL held, never release it and never touch
 // a database. On failure they return null / nullopt with the Python error set.
@@ -28,6 +32,10 @@
 namespace quillet::py {
 
 std::optional<Value> py_to_value(PyObject* object);
+
+// How many levels of lists and dicts a conversion starting now admits: the
+// lower of kMaxNesting and the interpreter's recursion limit.
+std::size_t conversion_depth_limit();
 
 // REQUIRES: `dict` is a dict or a subclass. A key that is not a str raises
 // "'{type}' object cannot be converted to 'PyString'".

@@ -1,36 +1,24 @@
 #include "python/fast.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <vector>
 
 #include "python/classes.h"
+#include "python/convert.h"
 #include "format/codec.h"
 
 namespace quillet::py {
 namespace {
 
 // Deeper values take the general path, with its own guards.
-constexpr int kFastDepth = 32;
+constexpr std::size_t kFastDepth = 32;
 
-// Enters the interpreter's recursion guard for one container level, as the
-// general conversion does, so that both paths agree on where the recursion
+// The levels a fast conversion starting now handles: never more than the
+// general conversion admits, so that both paths agree on where the recursion
 // limit bites; a refusal is left to the general path to report.
-class Level {
- public:
-  Level() : entered_(Py_EnterRecursiveCall(" while converting a value") == 0) {
-    if (!entered_) PyErr_Clear();
-  }
-  ~Level() {
-    if (entered_) Py_LeaveRecursiveCall();
-  }
-  Level(const Level&) = delete;
-  Level& operator=(const Level&) = delete;
-  bool entered() const { return entered_; }
-
- private:
-  bool entered_;
-};
+std::size_t fast_depth_limit() { return std::min(kFastDepth, conversion_depth_limit()); }
 
 bool text_of(PyObject* object, std::string_view& text) {
   Py_ssize_t size;
@@ -48,7 +36,7 @@ class FastEncoder {
  public:
   explicit FastEncoder(std::string& out) : encoder_(out) {}
 
-  bool value(PyObject* object, int depth) {
+  bool value(PyObject* object, std::size_t depth) {
     if (object == Py_None) {
       encoder_.null();
     } else if (PyUnicode_CheckExact(object)) {
@@ -76,7 +64,7 @@ class FastEncoder {
       encoder_.blob(std::string_view(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object))));
     } else if (Py_IS_TYPE(object, classes.link)) {
       const Link& link = reinterpret_cast<PyLink*>(object)->link;
-      if (!link.local.empty() || depth >= kFastDepth) return false;
+      if (!link.local.empty() || depth >= deepest_) return false;
       encoder_.begin_link(link.path, 0);
       has_links_ = true;
     } else if (Py_IS_TYPE(object, classes.tombstone)) {
@@ -92,10 +80,8 @@ class FastEncoder {
   // UTF-8 form), which may run the garbage collector and a finalizer that
   // changes the container. A container whose size changed meanwhile no longer
   // matches the count already written, so the general path takes over.
-  bool list(PyObject* list, int depth) {
-    if (depth >= kFastDepth) return false;
-    Level level;
-    if (!level.entered()) return false;
+  bool list(PyObject* list, std::size_t depth) {
+    if (depth >= deepest_) return false;
     Py_ssize_t count = PyList_GET_SIZE(list);
     if (static_cast<std::uint64_t>(count) > kMaxLength) return false;
     encoder_.begin_array(static_cast<std::uint32_t>(count));
@@ -107,10 +93,8 @@ class FastEncoder {
     return PyList_GET_SIZE(list) == count;
   }
 
-  bool dict(PyObject* dict, int depth) {
-    if (depth >= kFastDepth) return false;
-    Level level;
-    if (!level.entered()) return false;
+  bool dict(PyObject* dict, std::size_t depth) {
+    if (depth >= deepest_) return false;
     Py_ssize_t count = PyDict_GET_SIZE(dict);
     if (static_cast<std::uint64_t>(count) > kMaxLength) return false;
     encoder_.begin_map(static_cast<std::uint32_t>(count));
@@ -133,6 +117,7 @@ class FastEncoder {
   }
 
   Encoder encoder_;
+  std::size_t deepest_ = fast_depth_limit();
 
  public:
   bool has_links_ = false;
@@ -181,10 +166,6 @@ class Builder final : public ValueVisitor {
     for (Open& o : open_) {
       Py_XDECREF(o.container);
       Py_XDECREF(o.key);
-    }
-    while (levels_ > 0) {
-      Py_LeaveRecursiveCall();
-      --levels_;
     }
     Py_XDECREF(result_);
   }
@@ -235,8 +216,6 @@ class Builder final : public ValueVisitor {
     open_.pop_back();
     if (done.container == nullptr) return true;  // a link, already placed
     Py_XDECREF(done.key);
-    Py_LeaveRecursiveCall();
-    --levels_;
     return put(done.container);
   }
 
@@ -255,16 +234,10 @@ class Builder final : public ValueVisitor {
 
   bool open(PyObject* container, bool presized) {
     if (container == nullptr) return fail();
-    if (open_.size() >= kFastDepth) {
+    if (open_.size() >= deepest_) {  // the general path takes it, or reports it
       Py_DECREF(container);
       return false;
     }
-    if (Py_EnterRecursiveCall(" while converting a value") != 0) {
-      PyErr_Clear();  // the general path reports it
-      Py_DECREF(container);
-      return false;
-    }
-    ++levels_;
     open_.push_back(Open{container, nullptr, presized, 0});
     return true;
   }
@@ -292,7 +265,7 @@ class Builder final : public ValueVisitor {
   }
 
   std::vector<Open> open_;
-  std::size_t levels_ = 0;
+  std::size_t deepest_ = fast_depth_limit();
   PyObject* result_ = nullptr;
   bool python_error_ = false;
 };
