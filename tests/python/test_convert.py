@@ -423,12 +423,18 @@ def test_stored_values_read_back_equal(tmp_path_factory, value):
 def test_deepest_values_convert_on_a_small_thread_stack(db, high_recursion_limit):
     """Conversion walks nesting on the heap, so depth does not need C stack."""
     outcome = []
+    # The deep values are freed on the main thread: the interpreter frees
+    # nested containers recursively, and from 3.13 its own guard on that
+    # recursion allows more levels than a 256 KiB stack holds.
+    deep_values = []
 
     def convert_deep():
         try:
-            db.set("c", "deep", nested_list(MAX_NESTING))
-            outcome.append(depth_of(db.get("c", "deep")))
-            outcome.append(type(catch(lambda: db.set("c", "k", nested_dict(MAX_NESTING + 1)))))
+            deep_values.extend([nested_list(MAX_NESTING), nested_dict(MAX_NESTING + 1)])
+            db.set("c", "deep", deep_values[0])
+            deep_values.append(db.get("c", "deep"))
+            outcome.append(depth_of(deep_values[-1]))
+            outcome.append(type(catch(lambda: db.set("c", "k", deep_values[1]))))
         except BaseException as error:  # noqa: BLE001 - reported below
             outcome.append(error)
 
