@@ -328,6 +328,24 @@ def test_default_recursion_limit_guards_conversion(db):
     assert "while converting a value" in str(error)
 
 
+def test_recursion_limit_bounds_the_nesting_depth_alone(db):
+    """The caller's own frames do not count: a value as deep as the limit fits."""
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(200)
+    try:
+        db.set("c", "fits", nested_list(200))
+        too_deep = catch(lambda: db.set("c", "k", nested_dict(201)))
+        back = db.get("c", "fits")
+        sys.setrecursionlimit(199)
+        read_too_deep = catch(lambda: db.get("c", "fits"))
+    finally:
+        sys.setrecursionlimit(old)
+    assert depth_of(back) == 200
+    for error in (too_deep, read_too_deep):
+        assert type(error) is RecursionError
+        assert str(error) == "maximum recursion depth exceeded while converting a value"
+
+
 def test_deep_stored_values_read_back_guarded(db, high_recursion_limit):
     db.set("c", "deep", nested_list(5000))
     sys.setrecursionlimit(1000)
