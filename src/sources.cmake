@@ -9,6 +9,7 @@ set(QUILLET_CORE_SOURCES
   format/records.cc
   io/file_system.cc
   io/file.cc
+  io/lock_file.cc
   io/append_log.cc
   store/key_table.cc
   store/collection.cc

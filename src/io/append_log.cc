@@ -28,9 +28,35 @@ std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::cut_tai
   return {};
 }
 
+std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::cut_shared_tail_locked() {
+  using Failure = std::expected<Refused, Error>;
+  const std::uint64_t published = shared_->published_end();
+  if (published != LogSlot::kUnknownEnd) {
+    if (complete_end_ < published) {
+      return std::unexpected(Failure(Refused{Refusal::TailTooLong, complete_end_, end_of_file_ - complete_end_}));
+    }
+    own_torn_end_ = end_of_file_;
+  }
+  return cut_tail_locked();
+}
+
+void AppendLog::appended(std::uint64_t bytes) {
+  complete_end_ += bytes;
+  if (!torn_) end_of_file_ = complete_end_;
+  shared_->publish(complete_end_, *lock_file_);
+}
+
 void AppendLog::undo_failed_append(std::uint64_t written, std::uint64_t keep,
                                    std::optional<std::uint64_t> size_before, OnStuck stuck) {
   const int fd = fd_.get();
+  if (shared_) {
+    // Under the write lock the failed bytes are the last ones, written at
+    // complete_end(): the whole records among them stay, the rest is cut, or
+    // looked at again by the next append when the cut fails.
+    if (!truncate_file(fd, complete_end_ + keep)) torn_ = true;
+    appended(keep);
+    return;
+  }
   std::optional<std::uint64_t> size_after;
   bool cut = false;
   if (try_lock_exclusive(fd)) {

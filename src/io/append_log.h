@@ -3,7 +3,17 @@
 // append to one file, the torn-tail check and cut at open and before writing,
 // and the undo of an append that failed part-way.
 //
-// Lock protocol: the descriptor holds a shared flock while the log is open.
+// Two lock protocols. A log shared through the directory's lock file
+// (io/lock_file.h), as every log a Database opens for writing is, appends
+// and cuts only under the log's write lock there, writes at the end of the
+// records it has read (pwrite, not O_APPEND), and publishes the new end; it
+// follows the records other databases append through that published end.
+// Bytes past the published end were never acknowledged: a writer that finds
+// them under the lock (left by a writer that died) reads the whole records
+// among them and cuts the rest.
+//
+// A log opened on its own (no lock file) keeps the older protocol: the
+// descriptor holds a shared flock while the log is open.
 // A file is cut only while the lock is held exclusively, which proves that no
 // other open database is in the middle of appending to it; the shared lock is
 // held again afterwards. Appends go to the end (O_APPEND), one whole record or
@@ -24,6 +34,7 @@
 
 #include "format/records.h"
 #include "io/file.h"
+#include "io/lock_file.h"
 
 namespace quillet {
 
@@ -51,6 +62,39 @@ class AppendLog {
   AppendLog() = default;
   // `fd` is open for appending; the log takes its lock and owns it.
   explicit AppendLog(Fd fd) : fd_(std::move(fd)) {}
+
+  // Joins the directory's lock file. REQUIRES: before open_scan, and the
+  // descriptor was opened without O_APPEND.
+  void share(SharedLog log, LockFile& file) {
+    shared_.emplace(log);
+    lock_file_ = &file;
+  }
+  bool shared() const { return shared_.has_value(); }
+
+  // True when another database published records past what this log has read.
+  bool behind() const {
+    if (!shared_) return false;
+    const std::uint64_t end = shared_->published_end();
+    return end != LogSlot::kUnknownEnd && end > complete_end_;
+  }
+  // Reads what other databases appended since this log last looked, with
+  // scan(complete_end(), published end). Takes no lock: the bytes below the
+  // published end are whole records that nobody changes.
+  template <class Scan>
+  std::expected<void, Error> catch_up(Scan&& scan);
+
+  // Takes the write lock of a shared log and readies an append at
+  // complete_end(): reads what others appended, and when the last holder
+  // died holding the lock, or an append of this log failed part-way, reads
+  // the whole records past the published end and cuts what follows them.
+  // On failure the lock is not held.
+  template <class Scan>
+  std::expected<void, std::expected<Refused, Error>> lock_for_append(Scan&& scan);
+  // REQUIRES: the write lock. `bytes` of whole records were written at
+  // complete_end(): they count as read and are published.
+  void appended(std::uint64_t bytes);
+  // REQUIRES: the write lock.
+  void unlock() { shared_->unlock(); }
 
   int fd() const { return fd_.get(); }
   bool valid() const { return fd_.valid(); }
@@ -92,6 +136,21 @@ class AppendLog {
   }
   // REQUIRES: the exclusive lock. Cuts the torn tail when allowed.
   std::expected<void, std::expected<Refused, Error>> cut_tail_locked();
+  // REQUIRES: the write lock of a shared log. A torn tail wholly past the
+  // published end was never acknowledged and is cut whatever its length; one
+  // that starts below it is damage and refuses writes until repaired; without
+  // a published end (the lock file was reset after every process had gone)
+  // the torn-record rule judges the length.
+  std::expected<void, std::expected<Refused, Error>> cut_shared_tail_locked();
+  // open_scan and the look past the published end of a shared log.
+  template <class Scan>
+  auto open_scan_shared(Scan&& scan) -> decltype(scan(std::uint64_t{}, std::uint64_t{}));
+  // REQUIRES: the write lock of a shared log. Reads the whole records past
+  // complete_end() and cuts what follows them: nothing there was published,
+  // so it is never acknowledged data, unless the lock file knows no published
+  // end (it was reset since), when only a torn record's worth is cut.
+  template <class Scan>
+  std::expected<void, std::expected<Refused, Error>> settle_tail_locked(Scan&& scan);
 
   Fd fd_;
   std::uint64_t complete_end_ = 0;
@@ -99,10 +158,13 @@ class AppendLog {
   std::uint64_t own_torn_end_ = 0;  // file size after our own failed append, or 0
   bool torn_ = false;
   bool stuck_ = false;
+  std::optional<SharedLog> shared_;
+  LockFile* lock_file_ = nullptr;
 };
 
 template <class Scan>
 auto AppendLog::open_scan(Scan&& scan) -> decltype(scan(std::uint64_t{}, std::uint64_t{})) {
+  if (shared_) return open_scan_shared(scan);
   const int fd = fd_.get();
   const bool exclusive = try_lock_exclusive(fd);
   if (!exclusive) lock_shared(fd);
@@ -150,6 +212,92 @@ std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::ensure_
   }
   lock_shared(fd);
   return outcome;
+}
+
+template <class Scan>
+auto AppendLog::open_scan_shared(Scan&& scan) -> decltype(scan(std::uint64_t{}, std::uint64_t{})) {
+  using Result = decltype(scan(std::uint64_t{}, std::uint64_t{}));
+  const int fd = fd_.get();
+  // The shared flock says "open here" to the tools that must be alone.
+  lock_shared(fd);
+  // The whole records below the published end are read without the lock, so
+  // that opening a large log keeps no writer waiting.
+  const std::uint64_t published = shared_->published_end();
+  if (published != LogSlot::kUnknownEnd) {
+    auto size = file_size(fd);
+    if (!size) return std::unexpected(size.error());
+    if (*size >= published) {
+      auto head = scan(0, published);
+      if (!head) return head;
+      complete_end_ = head->complete_end;
+    }
+  }
+  auto died = shared_->lock();
+  if (!died) return std::unexpected(died.error());
+  auto size = file_size(fd);
+  if (!size) {
+    unlock();
+    return std::unexpected(size.error());
+  }
+  Result end = scan(complete_end_, *size);
+  if (!end) {
+    unlock();
+    return end;
+  }
+  note_scan(*end);
+  if (torn_) (void)cut_shared_tail_locked();
+  if (!torn_) shared_->publish(complete_end_, *lock_file_);
+  unlock();
+  return end;
+}
+
+template <class Scan>
+std::expected<void, Error> AppendLog::catch_up(Scan&& scan) {
+  const std::uint64_t published = shared_->published_end();
+  if (published == LogSlot::kUnknownEnd || published <= complete_end_) return {};
+  auto end = scan(complete_end_, published);
+  if (!end) return std::unexpected(Error(end.error()));
+  // Below the published end every record is whole; a shorter read means the
+  // file was cut by someone else, which the next append looks at.
+  complete_end_ = end->complete_end;
+  if (!torn_) end_of_file_ = complete_end_;
+  return {};
+}
+
+template <class Scan>
+std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::lock_for_append(Scan&& scan) {
+  using Failure = std::expected<Refused, Error>;
+  auto died = shared_->lock();
+  if (!died) return std::unexpected(Failure(std::unexpected(died.error())));
+  const std::uint64_t published = shared_->published_end();
+  std::expected<void, Failure> ready;
+  if (published != LogSlot::kUnknownEnd && published < complete_end_) {
+    ready = std::unexpected(Failure(Refused{Refusal::Shrunk, complete_end_, 0}));
+  } else if (auto caught = catch_up(scan); !caught) {
+    ready = std::unexpected(Failure(std::unexpected(caught.error())));
+  } else if (*died || torn_ || stuck_) {
+    ready = settle_tail_locked(scan);
+  }
+  if (!ready) unlock();
+  return ready;
+}
+
+template <class Scan>
+std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::settle_tail_locked(Scan&& scan) {
+  using Failure = std::expected<Refused, Error>;
+  auto size = file_size(fd_.get());
+  if (!size) return std::unexpected(Failure(std::unexpected(size.error())));
+  if (*size < complete_end_) return std::unexpected(Failure(Refused{Refusal::Shrunk, complete_end_, 0}));
+  auto end = scan(complete_end_, *size);
+  if (!end) return std::unexpected(Failure(std::unexpected(Error(end.error()))));
+  stuck_ = false;
+  if (note_scan(*end)) {
+    shared_->publish(complete_end_, *lock_file_);
+    return {};
+  }
+  auto cut = cut_shared_tail_locked();
+  if (cut) shared_->publish(complete_end_, *lock_file_);
+  return cut;
 }
 
 }  // namespace quillet

@@ -3,6 +3,7 @@
 #include "io/file_system.h"
 
 #include <cerrno>
+#include <optional>
 #include <cstring>
 #include <climits>
 #include <fcntl.h>
@@ -110,8 +111,12 @@ std::expected<void, Error> pread_exact(int fd, char* buf, std::size_t size, std:
   return {};
 }
 
-std::expected<void, Error> write_all(int fd, struct iovec* iov, int iovcnt, std::string_view zero_write_text,
-                                       std::uint64_t* written) {
+namespace {
+
+// Both writers: at the file position (and so at the end under O_APPEND) when
+// `at` is empty, else from offset *at on.
+std::expected<void, Error> write_iov(int fd, struct iovec* iov, int iovcnt, std::optional<std::uint64_t> at,
+                                     std::string_view zero_write_text, std::uint64_t* written) {
   FileSystem& fs = file_system();
   std::uint64_t total = 0;
   auto report = [&] {
@@ -123,7 +128,10 @@ std::expected<void, Error> write_all(int fd, struct iovec* iov, int iovcnt, std:
       --iovcnt;
       continue;
     }
-    const ssize_t n = retrying([&] { return fs.writev(fd, iov, iovcnt > IOV_MAX ? IOV_MAX : iovcnt); });
+    const int count = iovcnt > IOV_MAX ? IOV_MAX : iovcnt;
+    const ssize_t n = retrying([&] {
+      return at ? fs.pwritev(fd, iov, count, *at + total) : fs.writev(fd, iov, count);
+    });
     if (n < 0) {
       report();
       return std::unexpected(os_error(n));
@@ -146,6 +154,18 @@ std::expected<void, Error> write_all(int fd, struct iovec* iov, int iovcnt, std:
   }
   report();
   return {};
+}
+
+}  // namespace
+
+std::expected<void, Error> write_all(int fd, struct iovec* iov, int iovcnt, std::string_view zero_write_text,
+                                     std::uint64_t* written) {
+  return write_iov(fd, iov, iovcnt, std::nullopt, zero_write_text, written);
+}
+
+std::expected<void, Error> write_all_at(int fd, struct iovec* iov, int iovcnt, std::uint64_t offset,
+                                        std::string_view zero_write_text, std::uint64_t* written) {
+  return write_iov(fd, iov, iovcnt, offset, zero_write_text, written);
 }
 
 std::expected<void, Error> write_all(int fd, std::string_view data, std::string_view zero_write_text) {

@@ -83,6 +83,9 @@ std::expected<void, Error> pread_exact(int fd, char* buf, std::size_t size, std:
 std::expected<void, Error> write_all(int fd, struct iovec* iov, int iovcnt, std::string_view zero_write_text,
                                        std::uint64_t* written);
 std::expected<void, Error> write_all(int fd, std::string_view data, std::string_view zero_write_text);
+// The same at `offset` (pwritev): the file position and O_APPEND play no part.
+std::expected<void, Error> write_all_at(int fd, struct iovec* iov, int iovcnt, std::uint64_t offset,
+                                        std::string_view zero_write_text, std::uint64_t* written);
 
 // Advisory whole-file lock (flock). A file is cut back only while its lock is
 // held exclusively, which proves that no other open database is in the middle

@@ -34,6 +34,9 @@ ssize_t PosixFileSystem::pread(int fd, char* buf, std::size_t size, std::uint64_
 ssize_t PosixFileSystem::writev(int fd, const struct iovec* iov, int iovcnt) {
   return result_of(::writev(fd, iov, iovcnt));
 }
+ssize_t PosixFileSystem::pwritev(int fd, const struct iovec* iov, int iovcnt, std::uint64_t offset) {
+  return result_of(::pwritev(fd, iov, iovcnt, static_cast<off_t>(offset)));
+}
 int PosixFileSystem::ftruncate(int fd, std::uint64_t size) {
   return result_of(::ftruncate(fd, static_cast<off_t>(size)));
 }

@@ -30,6 +30,7 @@ class FileSystem {
   // Bytes read or written, or -errno.
   virtual ssize_t pread(int fd, char* buf, std::size_t size, std::uint64_t offset) = 0;
   virtual ssize_t writev(int fd, const struct iovec* iov, int iovcnt) = 0;
+  virtual ssize_t pwritev(int fd, const struct iovec* iov, int iovcnt, std::uint64_t offset) = 0;
   // 0, or -errno, as are the rest.
   virtual int ftruncate(int fd, std::uint64_t size) = 0;
   virtual int fsync(int fd) = 0;
@@ -55,6 +56,7 @@ class PosixFileSystem : public FileSystem {
   int close(int fd) override;
   ssize_t pread(int fd, char* buf, std::size_t size, std::uint64_t offset) override;
   ssize_t writev(int fd, const struct iovec* iov, int iovcnt) override;
+  ssize_t pwritev(int fd, const struct iovec* iov, int iovcnt, std::uint64_t offset) override;
   int ftruncate(int fd, std::uint64_t size) override;
   int fsync(int fd) override;
   int fdatasync(int fd) override;

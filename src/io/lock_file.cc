@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <fcntl.h>
 #include <sys/mman.h>
 
 namespace quillet {
@@ -43,10 +44,13 @@ struct LockFile::Header {
   std::uint32_t slot_count;
   std::atomic<std::uint64_t> change_count;
 };
-static_assert(sizeof(LockFile::Header) <= kHeaderSize);
+
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the counters are shared between processes");
 
-LockFile::Header* LockFile::header() const { return static_cast<Header*>(map_); }
+LockFile::Header* LockFile::header() const {
+  static_assert(sizeof(Header) <= kHeaderSize);
+  return static_cast<Header*>(map_);
+}
 LogSlot* LockFile::slots() const {
   return reinterpret_cast<LogSlot*>(static_cast<char*>(map_) + kHeaderSize);
 }

@@ -81,19 +81,10 @@ class SharedLog {
   LogSlot* slot_;
 };
 
-// The write lock of one log for the life of a scope.
-class LogWriteGuard {
- public:
-  LogWriteGuard() = default;
-  explicit LogWriteGuard(SharedLog* log) : log_(log) {}
-  LogWriteGuard(LogWriteGuard&& other) noexcept : log_(std::exchange(other.log_, nullptr)) {}
-  LogWriteGuard& operator=(LogWriteGuard&&) = delete;
-  ~LogWriteGuard() {
-    if (log_) log_->unlock();
-  }
-
- private:
-  SharedLog* log_ = nullptr;
+// What a log needs to join the lock file: its slot, and the file itself.
+struct LogShare {
+  SharedLog log;
+  LockFile* file;
 };
 
 class LockFile {

@@ -505,7 +505,10 @@ PyObject* text_list(const std::vector<std::string>& texts) {
 }
 
 PyObject* database_collections(PyObject* self, PyObject*) {
-  auto names = with_lock(self, [](Database& db) { return db.collection_names(); });
+  auto names = with_lock(self, [](Database& db) {
+    db.register_new_collections();
+    return db.collection_names();
+  });
   if (!names) return nullptr;
   std::ranges::sort(*names);
   return text_list(*names);

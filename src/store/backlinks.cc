@@ -50,18 +50,22 @@ Error refused(const std::string& path, std::string_view why, ErrorKind kind = Er
 
 }  // namespace
 
-std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path, OpenMode mode) {
+std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path, OpenMode mode,
+                                                        std::optional<LogShare> share) {
   const bool read_only = mode == OpenMode::ReadOnly;
   BacklinkIndex index;
   index.path_ = path;
   index.opened_read_only_ = read_only;
-  auto fd = open_regular_file(path, read_only ? O_RDONLY : O_RDWR | O_APPEND | O_CREAT);
+  // A shared log writes at the end of the records it has read (pwrite), so
+  // its descriptor must not append wherever the file ends.
+  auto fd = open_regular_file(path, read_only ? O_RDONLY : share ? O_RDWR | O_CREAT : O_RDWR | O_APPEND | O_CREAT);
   if (!fd) {
     if (read_only && fd.error().os_error() == ENOENT) return index;
     return std::unexpected(fd.error());
   }
   const int raw = fd->get();
   index.log_ = AppendLog(std::move(*fd));
+  if (share && !read_only) index.log_.share(share->log, *share->file);
   auto replay = [&](std::uint64_t from, std::uint64_t end) { return scan_log(raw, from, end, &index.entries_); };
   if (!read_only) {
     if (auto scan = index.log_.open_scan(replay); !scan) return std::unexpected(scan.error());
@@ -81,8 +85,31 @@ const std::vector<BacklinkEntry>& BacklinkIndex::entries_of(std::string_view tar
   return it == entries_.end() ? kNone : it->second;
 }
 
+std::expected<void, Error> BacklinkIndex::refresh() {
+  if (!log_.behind()) return {};
+  return log_.catch_up(
+      [&](std::uint64_t from, std::uint64_t end) { return scan_log(log_.fd(), from, end, &entries_); });
+}
+
+struct BacklinkIndex::AppendScope {
+  AppendLog* log = nullptr;
+  ~AppendScope() {
+    if (log) log->unlock();
+  }
+};
+
 std::expected<void, Error> BacklinkIndex::check_writable() {
   if (opened_read_only_) return std::unexpected(refused(path_, "is open read-only", ErrorKind::ReadOnly));
+  if (log_.shared()) {
+    // Under the write lock: what others appended is replayed first, and a
+    // record a dead writer left unfinished is cut.
+    auto ready = log_.lock_for_append(
+        [&](std::uint64_t from, std::uint64_t end) { return scan_log(log_.fd(), from, end, &entries_); });
+    if (ready) return {};
+    if (!ready.error()) return std::unexpected(ready.error().error());
+    return std::unexpected(refused(path_, "ends inside an incomplete record that is not a torn write; writes are "
+                                          "refused until the file is repaired", ErrorKind::Corruption));
+  }
   // Another open database may have been appending the record found cut at
   // open: writing is safe again once the file ends on a record boundary, or
   // once nobody else holds the file, so that the tail can be cut after all.
@@ -126,10 +153,17 @@ void BacklinkIndex::apply_in_memory(Op op, std::string_view target_key, const Ba
 
 std::expected<void, Error> BacklinkIndex::apply(std::span<const Change> changes, std::size_t& made) {
   made = 0;
+  if (changes.empty()) return {};
+  if (log_.shared()) {
+    if (auto writable = check_writable(); !writable) return writable;
+  }
+  AppendScope scope{log_.shared() ? &log_ : nullptr};
   std::string chunk;
   std::vector<std::size_t> ends;  // end of each record in `chunk`
   while (made < changes.size()) {
-    if (auto writable = check_writable(); !writable) return std::unexpected(writable.error());
+    if (!log_.shared()) {
+      if (auto writable = check_writable(); !writable) return std::unexpected(writable.error());
+    }
     chunk.clear();
     ends.clear();
     for (std::size_t i = made; i < changes.size() && chunk.size() < kApplyChunk; ++i) {
@@ -142,11 +176,19 @@ std::expected<void, Error> BacklinkIndex::apply(std::span<const Change> changes,
                                   c.entry->source_key, c.entry->source_path);
       ends.push_back(chunk.size());
     }
-    auto size_before = file_size(log_.fd());
-    if (!size_before) return std::unexpected(size_before.error());
     struct iovec iov{chunk.data(), chunk.size()};
     std::uint64_t written = 0;
-    auto result = write_all(log_.fd(), &iov, 1, kWriteWholeBuffer, &written);
+    std::optional<std::uint64_t> size_before;
+    std::expected<void, Error> result;
+    if (log_.shared()) {
+      result = write_all_at(log_.fd(), &iov, 1, log_.complete_end(), kWriteWholeBuffer, &written);
+      if (result) log_.appended(written);
+    } else {
+      auto size = file_size(log_.fd());
+      if (!size) return std::unexpected(size.error());
+      size_before = *size;
+      result = write_all(log_.fd(), &iov, 1, kWriteWholeBuffer, &written);
+    }
     // The records wholly written count as made, as they would one by one.
     std::size_t whole = result ? ends.size() : static_cast<std::size_t>(
         std::upper_bound(ends.begin(), ends.end(), written) - ends.begin());
@@ -158,7 +200,7 @@ std::expected<void, Error> BacklinkIndex::apply(std::span<const Change> changes,
     if (!result) {
       const std::uint64_t keep = whole == 0 ? 0 : ends[whole - 1];
       if (written > keep) {
-        log_.undo_failed_append(written, keep, *size_before, AppendLog::OnStuck::RefuseUntilReopen);
+        log_.undo_failed_append(written, keep, size_before, AppendLog::OnStuck::RefuseUntilReopen);
       }
       return std::unexpected(result.error());
     }

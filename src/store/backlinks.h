@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,7 +43,14 @@ class BacklinkIndex {
   // With OpenMode::ReadOnly the log is neither created nor cut nor written:
   // a missing log reads as an empty index, a torn tail is only skipped, and
   // every write is refused.
-  static std::expected<BacklinkIndex, Error> open(const std::string& path, OpenMode mode = OpenMode::ReadWrite);
+  // With `share` the log joins the directory's lock file, as a collection's
+  // does (Collection::open).
+  static std::expected<BacklinkIndex, Error> open(const std::string& path, OpenMode mode = OpenMode::ReadWrite,
+                                                  std::optional<LogShare> share = std::nullopt);
+
+  // Replays the records other databases appended since this index last
+  // looked; entries_of shows them afterwards.
+  std::expected<void, Error> refresh();
 
   BacklinkIndex(BacklinkIndex&&) noexcept = default;
   BacklinkIndex& operator=(BacklinkIndex&&) noexcept = default;
@@ -80,6 +88,8 @@ class BacklinkIndex {
   // write that could not be cut off, or while a torn tail found at open is
   // still there (looks again each time).
   std::expected<void, Error> check_writable();
+  // apply's write lock, held until the object goes.
+  struct AppendScope;
   void apply_in_memory(Op op, std::string_view target_key, const BacklinkEntry& entry);
 
   std::string path_;

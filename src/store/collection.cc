@@ -44,19 +44,22 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open_read_only(con
   return collection;
 }
 
-std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::string& path, OpenMode mode) {
+std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::string& path, OpenMode mode,
+                                                                  std::optional<LogShare> share) {
   if (mode == OpenMode::ReadOnly) return open_read_only(path);
   // The reader's open creates a missing file; the writer then opens it
-  // without creation.
+  // without creation. A shared log writes at the end of the records it has
+  // read, so its writer must not append wherever the file ends.
   auto reader = open_regular_file(path, O_RDONLY | O_CREAT);
   if (!reader) return std::unexpected(io_error(reader.error()));
-  auto writer = open_regular_file(path, O_WRONLY | O_APPEND);
+  auto writer = open_regular_file(path, share ? O_WRONLY : O_WRONLY | O_APPEND);
   if (!writer) return std::unexpected(io_error(writer.error()));
 
   std::unique_ptr<Collection> collection(new Collection());
   collection->path_ = path;
   collection->reader_ = std::move(*reader);
   collection->log_ = AppendLog(std::move(*writer));
+  if (share) collection->log_.share(share->log, *share->file);
   auto scan = collection->log_.open_scan(
       [&](std::uint64_t from, std::uint64_t end) { return collection->index_records(from, end, false); });
   if (!scan) return std::unexpected(io_error(scan.error()));
@@ -66,6 +69,7 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::st
 
 Collection::~Collection() {
   (void)flush();
+  unlock_writes();
   // The writer carries the lock, so it is closed last.
   reader_.reset();
   log_ = AppendLog();
@@ -86,8 +90,25 @@ std::expected<records::ScanEnd, Error> Collection::index_records(std::uint64_t f
   std::array<Pending, kLookahead> pending;
   std::size_t first = 0;
   std::size_t waiting = 0;
+  // Records of other databases read while this one holds records of its own
+  // transaction in the buffer: those keys keep their buffered values, which
+  // will be written after what is being read.
+  KeyTable buffered;
+  if (forget_cached) {
+    std::size_t at = 0;
+    for (std::size_t record_end : record_ends_) {
+      const std::string_view key(buffer_.data() + at + 4, get_u32(buffer_.data() + at));
+      buffered.insert(key, KeyTable::hash(key), 0);
+      at = record_end;
+    }
+  }
   auto apply_oldest = [&] {
     const Pending& p = pending[first];
+    if (forget_cached && buffered.size() > 0 && buffered.find(p.key, p.hash) != nullptr) {
+      first = (first + 1) % kLookahead;
+      --waiting;
+      return;
+    }
     if (forget_cached) this->forget_cached(p.key, p.hash);
     if (p.tombstone) {
       index_.erase(p.key, p.hash);
@@ -157,28 +178,59 @@ std::expected<void, Error> Collection::ensure_writable() {
     return {};
   }
   if (!writable.error()) return std::unexpected(io_error(writable.error().error()));
-  const AppendLog::Refused& refused = *writable.error();
+  return std::unexpected(refusal(*writable.error()));
+}
+
+std::expected<void, Error> Collection::lock_writes() {
+  if (mode_ == OpenMode::ReadOnly) return std::unexpected(io_error(ErrorKind::ReadOnly, path_ + " is open read-only"));
+  if (!log_.shared()) return ensure_writable();
+  if (write_locked_) return {};
+  auto ready = log_.lock_for_append(
+      [&](std::uint64_t from, std::uint64_t end) { return index_records(from, end, true); });
+  if (!ready) {
+    if (!ready.error()) return std::unexpected(io_error(ready.error().error()));
+    return std::unexpected(refusal(*ready.error()));
+  }
+  write_locked_ = true;
+  if (buffer_.empty()) end_offset_ = log_.complete_end();
+  return {};
+}
+
+void Collection::unlock_writes() {
+  if (!write_locked_) return;
+  write_locked_ = false;
+  log_.unlock();
+}
+
+std::expected<void, Error> Collection::catch_up() {
+  auto caught = log_.catch_up([&](std::uint64_t from, std::uint64_t end) { return index_records(from, end, true); });
+  if (!caught) return std::unexpected(io_error(caught.error()));
+  if (buffer_.empty()) end_offset_ = log_.complete_end();
+  return {};
+}
+
+Error Collection::refusal(const AppendLog::Refused& refused) const {
   const std::string where = " (" + std::to_string(refused.tail_bytes) + " bytes from offset " +
                             std::to_string(refused.complete_end) + ")";
   switch (refused.why) {
     case AppendLog::Refusal::TailInUse:
-      return std::unexpected(io_error(ErrorKind::Io, 
-          path_ + " ends inside an incomplete record" + where +
-          " that another open database may still be writing; writes are refused until it is complete"));
+      return io_error(ErrorKind::Io,
+                      path_ + " ends inside an incomplete record" + where +
+                          " that another open database may still be writing; writes are refused until it is complete");
     case AppendLog::Refusal::TailTooLong:
-      return std::unexpected(io_error(ErrorKind::Corruption, 
-          path_ + " ends inside an incomplete record" + where +
-          ", more than an interrupted write leaves; writes are refused until the file is repaired"));
+      return io_error(ErrorKind::Corruption,
+                      path_ + " ends inside an incomplete record" + where +
+                          ", more than an interrupted write leaves; writes are refused until the file is repaired");
     case AppendLog::Refusal::Shrunk:
-      return std::unexpected(io_error(ErrorKind::Corruption, 
-          path_ + " is shorter than the records already read from it; writes are refused until the database is "
-                  "opened again"));
+      return io_error(ErrorKind::Corruption,
+                      path_ + " is shorter than the records already read from it; writes are refused until the "
+                              "database is opened again");
     case AppendLog::Refusal::PartialRecord:
       break;
   }
-  return std::unexpected(io_error(ErrorKind::Io, 
-      path_ + " ends inside a partly written record that could not be cut off; writes are refused until the "
-              "database is opened again"));
+  return io_error(ErrorKind::Io, path_ +
+                                     " ends inside a partly written record that could not be cut off; writes are "
+                                     "refused until the database is opened again");
 }
 
 void Collection::append_to_buffer(std::string_view record) {
@@ -195,8 +247,18 @@ std::expected<void, Error> Collection::write_out(std::string_view record) {
   if (!record.empty()) parts[count++] = {const_cast<char*>(record.data()), record.size()};
   const std::string_view zero_write_text = buffer_.empty() ? kWriteWholeBuffer : kWriteBufferedData;
   std::uint64_t written = 0;
-  auto result = write_all(log_.fd(), parts, count, zero_write_text, &written);
+  const bool shared = log_.shared();
+  if (shared) {
+    // Others may have appended since the buffered records were indexed.
+    const std::uint64_t start = log_.complete_end();
+    if (start != end_offset_ - buffer_.size()) move_buffered(end_offset_ - buffer_.size(), start, buffer_.size());
+    end_offset_ = start + buffer_.size();
+  }
+  auto result = shared ? write_all_at(log_.fd(), parts, count, log_.complete_end(), zero_write_text, &written)
+                       : write_all(log_.fd(), parts, count, zero_write_text, &written);
   if (result) {
+    if (shared) log_.appended(written);
+    end_offset_ += record.size();
     buffer_.clear();
     record_ends_.clear();
     return {};
@@ -206,7 +268,11 @@ std::expected<void, Error> Collection::write_out(std::string_view record) {
   // went out in part (possibly `record`) is cut off again.
   const auto first_kept = std::upper_bound(record_ends_.begin(), record_ends_.end(), written);
   const std::size_t whole = first_kept == record_ends_.begin() ? 0 : *(first_kept - 1);
-  if (written > whole) log_.undo_failed_append(written, whole, std::nullopt, AppendLog::OnStuck::CutLater);
+  if (written > whole) {
+    log_.undo_failed_append(written, whole, std::nullopt, AppendLog::OnStuck::CutLater);
+  } else if (shared) {
+    log_.appended(whole);
+  }
   buffer_.erase(0, whole);
   record_ends_.erase(record_ends_.begin(), first_kept);
   for (auto& end : record_ends_) end -= whole;
@@ -291,20 +357,23 @@ std::expected<void, Error> Collection::set_encoded(std::string_view key, std::st
   record_.clear();
   records::append_data_record(record_, key, encoded);
 
-  if (auto writable = ensure_writable(); !writable) return writable;
+  // Each branch leaves the record written or buffered at end_offset_ minus
+  // its size.
   if (!in_transaction_) {
-    if (auto written = write_out(record_); !written) return written;
+    if (auto written = with_write_lock([&] { return write_out(record_); }); !written) return written;
   } else if (buffer_.size() + record_.size() <= kWriteBufferSize) {
+    if (auto writable = writable_for_buffer(); !writable) return writable;
     append_to_buffer(record_);
+    end_offset_ += record_.size();
   } else if (record_.size() <= kWriteBufferSize) {
-    if (auto written = write_out({}); !written) return written;
+    if (auto written = with_write_lock([&] { return write_out({}); }); !written) return written;
     append_to_buffer(record_);
+    end_offset_ += record_.size();
   } else {
-    if (auto written = write_out(record_); !written) return written;
+    if (auto written = with_write_lock([&] { return write_out(record_); }); !written) return written;
   }
 
-  const std::uint64_t offset = end_offset_;
-  end_offset_ += record_.size();
+  const std::uint64_t offset = end_offset_ - record_.size();
   const std::uint64_t hash = KeyTable::hash(key);
   const bool tombstone = is_tombstone_encoding(encoded);
   if (tombstone) {
@@ -359,8 +428,26 @@ void Collection::compact_cache_values() {
 
 std::expected<void, Error> Collection::flush() {
   if (buffer_.empty()) return {};
-  if (auto writable = ensure_writable(); !writable) return writable;
-  return write_out({});
+  return with_write_lock([&] { return write_out({}); });
+}
+
+std::expected<void, Error> Collection::writable_for_buffer() {
+  if (mode_ == OpenMode::ReadOnly) return std::unexpected(io_error(ErrorKind::ReadOnly, path_ + " is open read-only"));
+  // A shared log is looked at when the buffer goes out, under the lock.
+  if (log_.shared()) return {};
+  return ensure_writable();
+}
+
+void Collection::move_buffered(std::uint64_t expected, std::uint64_t actual, std::size_t bytes) {
+  std::size_t at = 0;
+  for (std::size_t end : record_ends_) {
+    if (at >= bytes) break;
+    const std::string_view key(buffer_.data() + at + 4, get_u32(buffer_.data() + at));
+    if (std::uint64_t* indexed = index_.find(key, KeyTable::hash(key)); indexed && *indexed == expected + at) {
+      *indexed = actual + at;
+    }
+    at = end;
+  }
 }
 
 }  // namespace quillet

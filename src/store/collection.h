@@ -19,6 +19,7 @@
 #include "format/records.h"
 #include "io/append_log.h"
 #include "io/file.h"
+#include "io/lock_file.h"
 #include "store/key_table.h"
 #include "value/value.h"
 
@@ -47,13 +48,32 @@ class Collection {
   // With OpenMode::ReadOnly the file is neither created nor cut nor written:
   // a missing file gives an empty collection without a file, a torn tail is
   // only skipped, and every write fails with Io.
+  // With `share` (every collection a Database opens for writing) the log
+  // joins the directory's lock file: writes happen under the log's write
+  // lock, and records other databases append are read as they publish them.
   static std::expected<std::unique_ptr<Collection>, Error> open(const std::string& path,
-                                                                        OpenMode mode = OpenMode::ReadWrite);
+                                                                OpenMode mode = OpenMode::ReadWrite,
+                                                                std::optional<LogShare> share = std::nullopt);
 
   // Writes out the buffer (errors ignored), then closes; the lock goes last.
   ~Collection();
   Collection(const Collection&) = delete;
   Collection& operator=(const Collection&) = delete;
+
+  // Reads the records other databases appended since this one last looked.
+  // Every read below does it first; it costs one load while nothing moved.
+  std::expected<void, Error> refresh() {
+    if (!log_.behind()) return {};
+    return catch_up();
+  }
+
+  // Holds the log's write lock from lock_writes() to unlock_writes(), with
+  // the records others appended read first, so that a caller can read the
+  // key's latest record and write over it with no other write between.
+  // Writes made meanwhile take no lock of their own. Without a lock file it
+  // only checks that the file can be written.
+  std::expected<void, Error> lock_writes();
+  void unlock_writes();
 
   // A copy of the key's current value: from memory when written since open,
   // else read from the file. KeyNotFound for absent or deleted keys; Io when
@@ -105,9 +125,16 @@ class Collection {
   bool has_file() const { return reader_.valid(); }
   OpenMode mode() const { return mode_; }
 
-  // Live keys in no particular order, and how many there are.
-  std::vector<std::string> live_keys() const { return index_.keys(); }
-  std::size_t live_count() const { return index_.size(); }
+  // Live keys in no particular order, and how many there are (after a
+  // refresh; a failed one leaves what was known).
+  std::vector<std::string> live_keys() {
+    (void)refresh();
+    return index_.keys();
+  }
+  std::size_t live_count() {
+    (void)refresh();
+    return index_.size();
+  }
 
  private:
   Collection() = default;
@@ -125,6 +152,26 @@ class Collection {
   std::expected<records::ScanEnd, Error> index_records(std::uint64_t from, std::uint64_t end, bool forget_cached);
   // Fails while the file ends inside a record that cannot be cut yet.
   std::expected<void, Error> ensure_writable();
+  // The words of a refusal to write.
+  Error refusal(const AppendLog::Refused& refused) const;
+  std::expected<void, Error> catch_up();
+  // Inside a transaction a record joins the buffer without the lock; a log
+  // without a lock file must end on a record boundary first.
+  std::expected<void, Error> writable_for_buffer();
+  // Runs `write` under the log's write lock, taking it for the call unless
+  // lock_writes() holds it.
+  template <class Write>
+  std::expected<void, Error> with_write_lock(Write&& write) {
+    if (write_locked_) return write();
+    if (auto locked = lock_writes(); !locked) return locked;
+    auto result = write();
+    unlock_writes();
+    return result;
+  }
+  // Where buffered records go: the index points buffered records at the
+  // offsets they were expected to get; once the buffer is written at
+  // `actual` instead of `expected` (others appended meanwhile), they move.
+  void move_buffered(std::uint64_t expected, std::uint64_t actual, std::size_t bytes);
   // Hands the buffered records and then `record` (one whole record, or empty)
   // to the OS in one call where it can. On failure the file is cut back to the
   // last whole record written, the written records leave the buffer, and
@@ -152,6 +199,7 @@ class Collection {
   bool in_transaction_ = false;
   bool cached_links_ = false;  // a value written since open may have held a link
   OpenMode mode_ = OpenMode::ReadWrite;
+  bool write_locked_ = false;  // lock_writes() holds the log's write lock
   std::string encoded_;   // scratch: the value being encoded by `set`
   std::string record_;    // scratch: the record being built by `set_encoded`
   std::string read_buf_;  // scratch: the bytes read by `get`

@@ -78,23 +78,47 @@ std::expected<std::unique_ptr<Database>, Error> Database::open(std::string path,
   }
 
   std::unique_ptr<Database> db(new Database(std::move(path), mode));
+  if (mode == OpenMode::ReadWrite) {
+    auto lock_file = LockFile::open(db->dir_path_, false);
+    if (!lock_file) return std::unexpected(io_error(std::move(lock_file.error())));
+    db->lock_file_ = std::move(*lock_file);
+    db->listed_changes_ = db->lock_file_->change_count();
+  }
+  if (auto listed = db->register_listed(); !listed) return std::unexpected(std::move(listed.error()));
+  return db;
+}
+
+std::expected<void, Error> Database::register_listed() {
   std::optional<Error> failed;
-  auto listed = list_directory(db->dir_path_, [&](std::string_view file_name) {
+  auto listed = list_directory(dir_path_, [&](std::string_view file_name) {
     std::optional<std::string_view> stem = database_file_stem(file_name, "qdb");
-    if (!stem) return true;
-    auto opened = Collection::open(join_path(db->dir_path_, file_name), mode);
+    if (!stem || collections_.contains(*stem)) return true;
+    auto share = share_of(file_name);
+    if (!share) {
+      failed = std::move(share.error());
+      return false;
+    }
+    auto opened = Collection::open(join_path(dir_path_, file_name), mode_, *share);
     if (!opened) {
       failed = std::move(opened.error());
       return false;
     }
+    if (in_transaction_) (*opened)->set_in_transaction(true);
     auto guarded = std::make_shared<GuardedCollection>();
     guarded->collection = std::move(*opened);
-    db->collections_.emplace(std::string(*stem), std::move(guarded));
+    collections_.emplace(std::string(*stem), std::move(guarded));
     return true;
   });
   if (failed) return std::unexpected(std::move(*failed));
   if (!listed) return std::unexpected(io_error(std::move(listed.error())));
-  return db;
+  return {};
+}
+
+std::expected<std::optional<LogShare>, Error> Database::share_of(std::string_view file_name) {
+  if (!lock_file_) return std::nullopt;
+  auto log = lock_file_->log(file_name);
+  if (!log) return std::unexpected(io_error(std::move(log.error())));
+  return LogShare{*log, lock_file_.get()};
 }
 
 Database::~Database() {
@@ -107,6 +131,7 @@ Database::~Database() {
   (void)apply_pending(pending_ops_.size(), &ignored);
   backlink_indexes_.clear();
   pending_ops_.clear();
+  lock_file_.reset();
 }
 
 std::expected<std::shared_ptr<GuardedCollection>, Error> Database::collection(std::string_view name) {
@@ -114,7 +139,10 @@ std::expected<std::shared_ptr<GuardedCollection>, Error> Database::collection(st
   if (auto valid = check_name(name); !valid) return std::unexpected(valid.error());
   std::string file_name(name);
   file_name += ".qdb";
-  auto opened = Collection::open(join_path(dir_path_, file_name), mode_);
+  auto share = share_of(file_name);
+  if (!share) return std::unexpected(share.error());
+  const bool created = lock_file_ && !path_is_present(join_path(dir_path_, file_name));
+  auto opened = Collection::open(join_path(dir_path_, file_name), mode_, *share);
   if (!opened) return std::unexpected(opened.error());
   // A collection first used inside a transaction defers its writes like the
   // ones registered before begin.
@@ -122,6 +150,8 @@ std::expected<std::shared_ptr<GuardedCollection>, Error> Database::collection(st
   auto guarded = std::make_shared<GuardedCollection>();
   guarded->collection = std::move(*opened);
   collections_.emplace(std::string(name), guarded);
+  // Other databases list the directory again when they see the count move.
+  if (created) lock_file_->note_directory_change();
   return guarded;
 }
 
@@ -130,7 +160,9 @@ std::expected<BacklinkIndex*, Error> Database::backlink_index(std::string_view n
   if (auto valid = check_name(name); !valid) return std::unexpected(valid.error());
   std::string file_name(name);
   file_name += ".qbl";
-  auto opened = BacklinkIndex::open(join_path(dir_path_, file_name), mode_);
+  auto share = share_of(file_name);
+  if (!share) return std::unexpected(share.error());
+  auto opened = BacklinkIndex::open(join_path(dir_path_, file_name), mode_, *share);
   if (!opened) return std::unexpected(io_error(std::move(opened.error())));
   auto [it, inserted] = backlink_indexes_.emplace(std::string(name), std::move(*opened));
   return &it->second;
@@ -147,6 +179,7 @@ std::expected<Value, Error> Database::get(std::string_view collection, std::stri
   auto guarded = registered(collection);
   if (!guarded) return std::unexpected(guarded.error());
   std::lock_guard lock((*guarded)->mutex);
+  if (auto fresh = (*guarded)->collection->refresh(); !fresh) return std::unexpected(fresh.error());
   return (*guarded)->collection->get(key);
 }
 
@@ -155,6 +188,7 @@ std::expected<void, Error> Database::get_encoded(std::string_view collection, st
   auto guarded = registered(collection);
   if (!guarded) return std::unexpected(guarded.error());
   std::lock_guard lock((*guarded)->mutex);
+  if (auto fresh = (*guarded)->collection->refresh(); !fresh) return fresh;
   return (*guarded)->collection->get_encoded(key, out);
 }
 
@@ -190,17 +224,6 @@ std::expected<void, Error> Database::write_encoded(std::string_view collection, 
   if (!guarded) return std::unexpected(guarded.error());
   Collection& target = *(*guarded)->collection;
 
-  // A previous value that cannot be read counts as none: the write must not
-  // fail because of the record it replaces. One written since open, while
-  // no value with links was, is known to hold none without reading it.
-  std::vector<LinkRef> old_links;
-  {
-    std::lock_guard lock((*guarded)->mutex);
-    if (!target.cached_without_links(key) && target.get_encoded(key, scratch_)) {
-      collect_links_encoded(scratch_, old_links);
-    }
-  }
-
   // A link whose target collection can never have an index file (a NUL in
   // its name) would leave its operation queued for good and every later
   // commit failing; such a value is refused before it is written.
@@ -209,13 +232,35 @@ std::expected<void, Error> Database::write_encoded(std::string_view collection, 
       return std::unexpected(io_error(ErrorKind::InvalidArgument, std::string(kNulInName)));
     }
   }
+  if (refusal) return std::unexpected(std::move(*refusal));
 
-  {
-    std::lock_guard lock((*guarded)->mutex);
-    if (refusal) return std::unexpected(std::move(*refusal));
-    if (auto written = target.set_encoded(key, encoded); !written) return written;
-    if (!new_links.empty()) target.note_cached_links();
+  std::lock_guard lock((*guarded)->mutex);
+  // Outside a transaction the old value is the key's latest record in the
+  // file, read under the log's write lock, and the lock is held until the
+  // backlink operations of the difference are made: no other database can
+  // write the key in between, so the backlinks follow the records exactly.
+  struct Unlock {
+    Collection* held;
+    ~Unlock() {
+      if (held) held->unlock_writes();
+    }
+  } unlock{nullptr};
+  if (!in_transaction_) {
+    if (auto locked = target.lock_writes(); !locked) return locked;
+    unlock.held = &target;
+  } else if (auto fresh = target.refresh(); !fresh) {
+    return fresh;
   }
+
+  // A previous value that cannot be read counts as none: the write must not
+  // fail because of the record it replaces. One written since open, while
+  // no value with links was, is known to hold none without reading it.
+  std::vector<LinkRef> old_links;
+  if (!target.cached_without_links(key) && target.get_encoded(key, scratch_)) {
+    collect_links_encoded(scratch_, old_links);
+  }
+  if (auto written = target.set_encoded(key, encoded); !written) return written;
+  if (!new_links.empty()) target.note_cached_links();
 
   std::size_t own_from = pending_ops_.size();
   if (!old_links.empty() || !new_links.empty()) {
@@ -247,6 +292,7 @@ std::expected<std::vector<BacklinkEntry>, Error> Database::get_backlinks(std::st
                                                                                  std::string_view key) {
   auto index = backlink_index(collection);
   if (!index) return std::unexpected(index.error());
+  if (auto fresh = (*index)->refresh(); !fresh) return std::unexpected(io_error(std::move(fresh.error())));
   return (*index)->entries_of(key);
 }
 
@@ -269,6 +315,12 @@ std::expected<void, Error> Database::commit() {
   // next commit makes them; nothing is dropped.
   if (pending_ops_.empty()) in_transaction_ = false;
   return applied;
+}
+
+void Database::register_new_collections() {
+  if (!lock_file_ || lock_file_->change_count() == listed_changes_) return;
+  listed_changes_ = lock_file_->change_count();
+  (void)register_listed();
 }
 
 std::vector<std::string> Database::collection_names() const {

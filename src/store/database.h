@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "store/backlinks.h"
+#include "io/lock_file.h"
 #include "store/collection.h"
 #include "value/value.h"
 
@@ -103,6 +104,9 @@ class Database {
 
   // Registered collection names, in no particular order.
   std::vector<std::string> collection_names() const;
+  // Registers the collections other databases created since the last look
+  // (a failure to open one leaves it for the call that uses it).
+  void register_new_collections();
 
  private:
   explicit Database(std::string dir_path, OpenMode mode) : dir_path_(std::move(dir_path)), mode_(mode) {}
@@ -140,6 +144,16 @@ class Database {
 
   ByName<std::shared_ptr<GuardedCollection>> collections_;
   ByName<BacklinkIndex> backlink_indexes_;
+  // The directory's lock file (null for a read-only open): every log opened
+  // for writing joins it. Declared before the logs' owners would be wrong:
+  // the logs hold its slots, so it is destroyed after them (members go in
+  // reverse order; see the destructor).
+  std::unique_ptr<LockFile> lock_file_;
+  std::uint64_t listed_changes_ = 0;  // the lock file's change count at the last listing
+  // The slot of `file_name` in the lock file, or none for a read-only open.
+  std::expected<std::optional<LogShare>, Error> share_of(std::string_view file_name);
+  // Registers every <name>.qdb of the directory not registered yet.
+  std::expected<void, Error> register_listed();
   bool in_transaction_ = false;
   OpenMode mode_ = OpenMode::ReadWrite;
 };

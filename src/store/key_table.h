@@ -30,6 +30,9 @@ class KeyTable {
   // Removes `key`; returns its number, or nullopt when it was absent.
   std::optional<std::uint64_t> erase(std::string_view key, std::uint64_t h);
   const std::uint64_t* find(std::string_view key, std::uint64_t h) const;
+  std::uint64_t* find(std::string_view key, std::uint64_t h) {
+    return const_cast<std::uint64_t*>(std::as_const(*this).find(key, h));
+  }
   void prefetch(std::uint64_t h) const;
   // Makes room for `keys` keys holding `key_bytes` bytes in all.
   void reserve(std::size_t keys, std::size_t key_bytes);

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "format/codec.h"
+#include "io/lock_file.h"
 #include "store/links.h"
 #include "test_support.h"
 #include "tools/tools.h"
@@ -60,13 +61,14 @@ inline Value post(std::initializer_list<std::pair<std::string, std::string>> lin
   return Value::map(std::move(m));
 }
 
-// Every file of a directory with its bytes.
+// Every data file of a directory with its bytes (the lock file, which only
+// coordinates open databases, left out).
 inline std::map<std::string, std::string> snapshot(const std::string& dir) {
   std::map<std::string, std::string> files;
   if (DIR* d = ::opendir(dir.c_str())) {
     while (const dirent* e = ::readdir(d)) {
       std::string name = e->d_name;
-      if (name != "." && name != "..") files[name] = testing::read_file(dir + "/" + name);
+      if (name != "." && name != ".." && name != kLockFileName) files[name] = testing::read_file(dir + "/" + name);
     }
     ::closedir(d);
   }
