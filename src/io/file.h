@@ -107,9 +107,21 @@ std::expected<void, IoError> sync_data(int fd);
 std::expected<void, IoError> fsync_directory(const std::string& path);
 std::expected<void, IoError> rename_file(const std::string& from, const std::string& to);
 std::expected<void, IoError> remove_file(const std::string& path);
+// What stat(2) tells of `path` (following links), or the OS error: ENOENT
+// when nothing is there.
+struct PathInfo {
+  bool directory = false;
+  std::uint64_t size = 0;
+};
+std::expected<PathInfo, IoError> path_info(const std::string& path);
 // True when `path` names a directory (following links).
 bool is_directory(const std::string& path);
 bool path_is_present(const std::string& path);
+// mkdir(2) of one directory with permission bits 0777 (the umask applies);
+// an existing one fails with EEXIST.
+std::expected<void, IoError> make_directory(const std::string& path);
+// rmdir(2): removes an empty directory.
+std::expected<void, IoError> remove_directory(const std::string& path);
 // mkdir -p with permission bits 0777 (the umask applies). An existing
 // directory is accepted; an existing file is not (EEXIST).
 std::expected<void, IoError> make_directories(const std::string& path);

@@ -47,10 +47,10 @@ std::expected<Replay, ToolError> replay_log(const OpenFile& file, ProblemList* p
                           is_valid_utf8(r.source_key) && is_valid_utf8(r.source_path);
         if (!utf8) {
           if (problems) problems->add(file.name, r.offset, "invalid utf8 in backlink");
-        } else if (r.op == kAddOp) {
-          replay.add(r.body);
-        } else if (r.op == kRemoveOp) {
-          replay.remove(r.body);
+        } else if (r.op == records::kAddOp) {
+          replay.add(r.body());
+        } else if (r.op == records::kRemoveOp) {
+          replay.remove(r.body());
         } else if (problems) {
           char hex[8];
           std::snprintf(hex, sizeof hex, "0x%02X", r.op);

@@ -16,10 +16,6 @@
 
 namespace quillet {
 
-// The operation bytes of a backlink record.
-inline constexpr std::uint8_t kAddOp = 1;
-inline constexpr std::uint8_t kRemoveOp = 2;
-
 // The state a replay of a backlink file leaves: each listed entry with the
 // position of the add that listed it (a remove drops every equal entry; an
 // entry added again afterwards takes a new position).

@@ -1,7 +1,6 @@
 #include "tools/compact.h"
 
 #include <optional>
-#include <sys/stat.h>
 
 #include "store/database.h"
 #include "tools/backlink_compare.h"
@@ -25,25 +24,21 @@ ToolError refuse_damage(const std::string& file, std::uint64_t offset, const std
 
 std::expected<CompactReport, ToolError> compact_database(const std::string& dir, const std::string& out,
                                                          const Progress& progress) {
-  auto listing = list_database(dir);
-  if (!listing) return std::unexpected(listing.error());
-  auto opened = open_all_scanned(dir, listing->collections, data_file);
+  auto opened = open_collections(dir);
   if (!opened) return std::unexpected(opened.error());
-  std::vector<OpenFile>& data = *opened;
+  const Listing& listing = opened->listing;
+  std::vector<OpenFile>& data = opened->data;
   OutputDirectory output;
   if (auto prepared = output.prepare(out); !prepared) return std::unexpected(prepared.error());
 
   CompactReport report;
-  for (const std::string& target : listing->backlink_targets) {
-    struct stat st;
-    if (::stat(join_path(dir, link_file(target)).c_str(), &st) == 0) {
-      report.bytes_read += static_cast<std::uint64_t>(st.st_size);
-    }
+  for (const std::string& target : listing.backlink_targets) {
+    if (auto info = path_info(join_path(dir, link_file(target)))) report.bytes_read += info->size;
   }
   ExpectedLinks expected;
   ProgressMeter meter(progress, 2 * total_size(data));
   for (std::size_t i = 0; i < data.size(); ++i) {
-    const std::string& name = listing->collections[i];
+    const std::string& name = listing.collections[i];
     ProblemList problems;
     auto live = index_live_records(data[i], Inspect::KeysOnly, problems, &meter);
     if (!live) return std::unexpected(live.error());
@@ -88,7 +83,7 @@ std::expected<CompactReport, ToolError> compact_database(const std::string& dir,
     // The source's order of the entries is kept where its log can be read.
     std::optional<Replay> old;
     const std::string name = link_file(target);
-    if (path_exists(join_path(dir, name))) {
+    if (path_is_present(join_path(dir, name))) {
       if (auto file = open_scanned(dir, name)) {
         if (auto replay = replay_log(*file, nullptr, nullptr)) old = std::move(*replay);
       }
@@ -102,7 +97,7 @@ std::expected<CompactReport, ToolError> compact_database(const std::string& dir,
     report.backlink_entries += log.entries;
     report.bytes_written += log.bytes.size();
   }
-  if (auto synced = sync_directory(out); !synced) return std::unexpected(tool_io_failure(out, synced.error()));
+  if (auto synced = fsync_directory(out); !synced) return std::unexpected(tool_io_failure(out, synced.error()));
   if (auto done = meter.finish(); !done) return std::unexpected(done.error());
   output.keep();
   return report;

@@ -1,11 +1,7 @@
 #include "tools/listing.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
-#include <memory>
-#include <sys/stat.h>
 
 #include "store/database.h"
 #include "tools/scan.h"
@@ -13,34 +9,31 @@
 namespace quillet {
 
 std::expected<Listing, ToolError> list_database(const std::string& dir) {
-  struct Closer {
-    void operator()(DIR* d) const { ::closedir(d); }
-  };
-  std::unique_ptr<DIR, Closer> handle(::opendir(dir.c_str()));
-  if (!handle) return std::unexpected(tool_failure("cannot open the database " + dir + ": " + IoError::from_errno(errno).text()));
   Listing listing;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(handle.get());
-    if (entry == nullptr) {
-      if (errno != 0) return std::unexpected(tool_io_failure("cannot list " + dir, IoError::from_errno(errno)));
-      break;
-    }
-    if (auto stem = database_file_stem(entry->d_name, "qdb")) listing.collections.emplace_back(*stem);
-    if (auto stem = database_file_stem(entry->d_name, "qbl")) listing.backlink_targets.emplace_back(*stem);
-  }
+  bool opened = false;  // an entry was seen, so a failure came while reading
+  auto listed = list_directory(dir, [&](std::string_view name) {
+    opened = true;
+    if (auto stem = database_file_stem(name, "qdb")) listing.collections.emplace_back(*stem);
+    if (auto stem = database_file_stem(name, "qbl")) listing.backlink_targets.emplace_back(*stem);
+    return true;
+  });
+  if (!listed && !opened) return std::unexpected(tool_io_failure("cannot open the database " + dir, listed.error()));
+  if (!listed) return std::unexpected(tool_io_failure("cannot list " + dir, listed.error()));
   std::ranges::sort(listing.collections);
   std::ranges::sort(listing.backlink_targets);
   return listing;
 }
 
+std::expected<DatabaseFiles, ToolError> open_collections(const std::string& dir) {
+  auto listing = list_database(dir);
+  if (!listing) return std::unexpected(listing.error());
+  auto data = open_all_scanned(dir, listing->collections, data_file);
+  if (!data) return std::unexpected(data.error());
+  return DatabaseFiles{std::move(*listing), std::move(*data)};
+}
+
 std::string data_file(std::string_view name) { return std::string(name) + ".qdb"; }
 std::string link_file(std::string_view name) { return std::string(name) + ".qbl"; }
-
-bool path_exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
 
 std::expected<OpenFile, ToolError> open_scanned(const std::string& dir, std::string name) {
   OpenFile file{std::move(name), {}, {}, 0};

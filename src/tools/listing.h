@@ -29,8 +29,6 @@ std::expected<Listing, ToolError> list_database(const std::string& dir);
 std::string data_file(std::string_view name);  // <name>.qdb
 std::string link_file(std::string_view name);  // <name>.qbl
 
-bool path_exists(const std::string& path);
-
 // A file opened and locked for a tool, with its size at that moment.
 struct OpenFile {
   std::string name;  // relative to the database directory
@@ -52,6 +50,15 @@ std::expected<std::vector<OpenFile>, ToolError> open_all_scanned(const std::stri
 // exclusively, which no other open database can hold at the same time; fails
 // with "<name> is in use by another open database; ..." when another holds it.
 std::expected<OpenFile, ToolError> open_locked(const std::string& dir, std::string name);
+
+// A database directory listed, with every collection file open for a scan.
+struct DatabaseFiles {
+  Listing listing;
+  std::vector<OpenFile> data;  // one per listing.collections, in its order
+};
+
+// list_database, then open_scanned of every collection's file; fails as they do.
+std::expected<DatabaseFiles, ToolError> open_collections(const std::string& dir);
 
 std::uint64_t total_size(const std::vector<OpenFile>& files);
 

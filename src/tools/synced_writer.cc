@@ -1,26 +1,11 @@
 #include "tools/synced_writer.h"
 
-#include <cerrno>
 #include <fcntl.h>
-#include <unistd.h>
 #include <utility>
 
 #include "tools/common.h"
 
 namespace quillet {
-
-std::expected<void, IoError> sync_fd(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) return std::unexpected(IoError::from_errno(errno));
-  }
-  return {};
-}
-
-std::expected<void, IoError> sync_directory(const std::string& path) {
-  auto fd = open_file(path, O_RDONLY | O_DIRECTORY);
-  if (!fd) return std::unexpected(fd.error());
-  return sync_fd(fd->get());
-}
 
 std::expected<SyncedWriter, IoError> SyncedWriter::create(const std::string& path) {
   auto fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -39,7 +24,7 @@ std::expected<void, IoError> SyncedWriter::append(std::string_view bytes) {
 
 std::expected<void, IoError> SyncedWriter::finish() {
   if (auto flushed = flush(); !flushed) return flushed;
-  if (auto synced = sync_fd(fd_.get()); !synced) return synced;
+  if (auto synced = sync_file(fd_.get()); !synced) return synced;
   fd_.reset();
   return {};
 }

@@ -10,11 +10,6 @@
 
 namespace quillet {
 
-// fsync(2), retrying EINTR.
-std::expected<void, IoError> sync_fd(int fd);
-// Syncs the directory at `path`, so that the names made in it last.
-std::expected<void, IoError> sync_directory(const std::string& path);
-
 // A new file (created, or emptied) written through a large buffer and synced
 // when finished, so that a copy that reports success is on stable storage.
 class SyncedWriter {

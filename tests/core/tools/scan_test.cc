@@ -59,7 +59,7 @@ TEST(Scanner, FramesLinkRecordsAndFindsTheTailAtEveryCut) {
     ASSERT_TRUE(fd.has_value());
     std::vector<std::string> seen;
     auto end = scan_link_records(fd->get(), cut, "x.qbl", [&](const LinkRecord& r) -> Step {
-      EXPECT_EQ(r.body, r.bytes.substr(1));
+      EXPECT_EQ(r.body(), r.bytes.substr(1));
       seen.push_back(std::to_string(r.op) + ":" + std::string(r.target_key) + "|" + std::string(r.source_collection) +
                      "|" + std::string(r.source_key) + "|" + std::string(r.source_path));
       return {};
