@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "python/binder.h"
+#include "python/errors.h"
 #include "tools/check.h"
 #include "tools/compact.h"
 #include "tools/json.h"
@@ -301,15 +302,15 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // Added to the module by its initialisation (module.cc).
 PyMethodDef tool_functions[] = {
-    {"_stat", as_method(tool_stat), kFastcall, "_stat(path)\n--\n\n"},
-    {"_check", as_method(tool_check), kFastcall, "_check(path, progress=None)\n--\n\n"},
-    {"_repair", as_method(tool_repair), kFastcall, "_repair(path, notice=None, progress=None)\n--\n\n"},
-    {"_compact", as_method(tool_compact), kFastcall, "_compact(path, out, progress=None)\n--\n\n"},
-    {"_dump_records", as_method(tool_dump_records), kFastcall,
+    {"_stat", as_method(guarded<tool_stat>), kFastcall, "_stat(path)\n--\n\n"},
+    {"_check", as_method(guarded<tool_check>), kFastcall, "_check(path, progress=None)\n--\n\n"},
+    {"_repair", as_method(guarded<tool_repair>), kFastcall, "_repair(path, notice=None, progress=None)\n--\n\n"},
+    {"_compact", as_method(guarded<tool_compact>), kFastcall, "_compact(path, out, progress=None)\n--\n\n"},
+    {"_dump_records", as_method(guarded<tool_dump_records>), kFastcall,
      "_dump_records(path, collection, write, progress=None)\n--\n\n"},
-    {"_get", as_method(tool_get), kFastcall, "_get(path, collection, key)\n--\n\n"},
-    {"_resolve", as_method(tool_resolve), kFastcall, "_resolve(path, collection, key, fields)\n--\n\n"},
-    {"_backlinks", as_method(tool_backlinks), kFastcall, "_backlinks(path, collection, key)\n--\n\n"},
+    {"_get", as_method(guarded<tool_get>), kFastcall, "_get(path, collection, key)\n--\n\n"},
+    {"_resolve", as_method(guarded<tool_resolve>), kFastcall, "_resolve(path, collection, key, fields)\n--\n\n"},
+    {"_backlinks", as_method(guarded<tool_backlinks>), kFastcall, "_backlinks(path, collection, key)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
