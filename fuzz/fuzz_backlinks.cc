@@ -51,10 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!index.entries_of("no such key that the corpus uses \x01").empty()) fuzz::fail("an absent key lists entries");
 
   auto [target, entry] = some_listed_entry(index);
-  (void)index.remove(target, entry);
-  (void)index.add("users", BacklinkEntry{"posts", "p9", "by/0"});
+  const BacklinkEntry added{"posts", "p9", "by/0"};
+  const BacklinkIndex::Change changes[] = {{BacklinkIndex::Op::Remove, target, &entry},
+                                           {BacklinkIndex::Op::Add, "users", &added}};
+  std::size_t made = 0;
+  (void)index.apply(changes, made);
   const auto in_memory = index.all_entries();
-  opened = std::unexpected(IoError{});  // closes the file before it is read again
+  opened = std::unexpected(Error::io("closed"));  // closes the file before it is read again
 
   auto replayed = BacklinkIndex::open(path);
   if (!replayed) fuzz::fail("an index that opened once does not open again", replayed.error().text());

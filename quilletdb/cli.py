@@ -209,6 +209,23 @@ def cmd_compact(q: Any, args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_export(q: Any, args: argparse.Namespace) -> int:
+    from quilletdb import export
+
+    try:
+        report = run_with_progress("export", lambda bar: export.export(args.dir, args.out, args.format, bar))
+    except export.MissingDependency as missing:
+        sys.stderr.write(f"{PROG}: {missing}\n")
+        return 2
+    except export.ExportError as error:
+        raise Failure(str(error)) from None
+    out(
+        f"exported {report.records} records of {report.collections} collections "
+        f"and {report.links} links as {args.format} into {args.out}"
+    )
+    return 0
+
+
 # ---------------------------------------------------------------------------
 
 
@@ -253,6 +270,13 @@ def parser() -> argparse.ArgumentParser:
     command("repair", cmd_repair, "cut incomplete last records and rebuild every backlink file (no other program may have the database open)")
     c = command("compact", cmd_compact, "write the live records and rebuilt backlinks into a new directory")
     c.add_argument("out", metavar="OUT", help="a directory that does not exist yet, or is empty")
+    c = command(
+        "export",
+        cmd_export,
+        "write a table of keys and values per collection and a table of every link (parquet needs pyarrow)",
+    )
+    c.add_argument("out", metavar="OUT", help="a directory that does not exist yet, or is empty")
+    c.add_argument("--format", choices=("parquet", "jsonl"), default="parquet", help="the tables' format (default: parquet)")
     return p
 
 

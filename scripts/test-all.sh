@@ -31,3 +31,9 @@ FUZZ_SMOKE_SECONDS=${FUZZ_SMOKE_SECONDS:-15} bash scripts/fuzz-smoke.sh
 echo "== Python tests"
 # Run from outside the source tree so the installed module is the one tested.
 python3 -m pytest -q -p no:cacheprovider "$PWD/tests/python"
+
+echo "== Python versions: build, install and a smoke test on each CPython 3.10 to 3.13"
+bash scripts/test-versions.sh --smoke
+
+echo "== Wheel: build, auditwheel repair to a manylinux tag, demo from a fresh venv"
+bash scripts/test-wheel.sh

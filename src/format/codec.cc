@@ -111,7 +111,7 @@ class EncodableCheck {
 
   WalkStep enter(const Value& value, NoWalkFrame&, std::size_t depth) {
     if (depth + 1 > kMaxNesting) {
-      why = CodecError::too_deep().text();
+      why = DecodeFault::too_deep().text();
     } else if (const Array* items = value.get_if<Array>(); items && items->size() > kMaxLength) {
       why = too_long("array", items->size());
     } else if (const Map* map = value.get_if<Map>(); map && map->size() > kMaxLength) {
@@ -216,11 +216,13 @@ class ValueBuilder final : public ValueVisitor {
 
 }  // namespace
 
-std::expected<bool, CodecError> walk(std::string_view bytes, std::size_t& position, ValueVisitor& visitor) {
-  return walk_with(bytes, position, visitor);
+std::expected<bool, Error> walk(std::string_view bytes, std::size_t& position, ValueVisitor& visitor) {
+  auto walked = walk_with(bytes, position, visitor);
+  if (!walked) return std::unexpected(walked.error().error());
+  return *walked;
 }
 
-std::string CodecError::text() const {
+std::string DecodeFault::text() const {
   switch (kind) {
     case Kind::UnexpectedEnd:
       return "unexpected end of buffer";
@@ -257,23 +259,23 @@ void Encoder::eight(TypeByte t, std::uint64_t v) {
   put_u64(out_, v);
 }
 
-std::expected<void, std::string> check_encodable(const Value& value) {
+std::expected<void, Error> check_encodable(const Value& value) {
   EncodableCheck check;
   if (walk_value(value, check)) return {};
-  return std::unexpected(std::move(check.why));
+  return std::unexpected(Error::invalid_argument(std::move(check.why)));
 }
 
-std::expected<Value, CodecError> decode(std::string_view bytes, std::size_t& position) {
+std::expected<Value, Error> decode(std::string_view bytes, std::size_t& position) {
   ValueBuilder builder;
   auto walked = walk_with(bytes, position, builder);
-  if (!walked) return std::unexpected(walked.error());
+  if (!walked) return std::unexpected(walked.error().error());
   return std::move(builder.result);
 }
 
-std::expected<Map, CodecError> decode_map(std::string_view bytes, std::size_t& position) {
+std::expected<Map, Error> decode_map(std::string_view bytes, std::size_t& position) {
   ValueBuilder builder;
   auto walked = detail::Walker<ValueBuilder>(bytes, position, builder).run_map_body();
-  if (!walked) return std::unexpected(walked.error());
+  if (!walked) return std::unexpected(walked.error().error());
   return std::move(std::get<Map>(builder.result.data));
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "error.h"
 #include "value/value.h"
 
 namespace quillet {
@@ -38,19 +39,23 @@ inline bool is_tombstone_encoding(std::string_view encoded) {
   return !encoded.empty() && static_cast<std::uint8_t>(encoded[0]) == static_cast<std::uint8_t>(TypeByte::Tombstone);
 }
 
-struct CodecError {
+// Why an encoding could not be read, as the walk reports it on its hot path:
+// two bytes, no allocation. Every public reader turns it into the one Error
+// (kind Corruption) at its boundary.
+struct DecodeFault {
   enum class Kind : std::uint8_t { UnexpectedEnd, UnknownTypeByte, InvalidUtf8, TooDeep };
   Kind kind = Kind::UnexpectedEnd;
   std::uint8_t type_byte = 0;  // for UnknownTypeByte
 
-  static CodecError unexpected_end() { return {Kind::UnexpectedEnd, 0}; }
-  static CodecError unknown_type_byte(std::uint8_t b) { return {Kind::UnknownTypeByte, b}; }
-  static CodecError invalid_utf8() { return {Kind::InvalidUtf8, 0}; }
-  static CodecError too_deep() { return {Kind::TooDeep, 0}; }
+  static DecodeFault unexpected_end() { return {Kind::UnexpectedEnd, 0}; }
+  static DecodeFault unknown_type_byte(std::uint8_t b) { return {Kind::UnknownTypeByte, b}; }
+  static DecodeFault invalid_utf8() { return {Kind::InvalidUtf8, 0}; }
+  static DecodeFault too_deep() { return {Kind::TooDeep, 0}; }
 
   // "unexpected end of buffer", "unknown type byte: 0x0D",
   // "invalid UTF-8 in text field", or the nesting-limit text.
   std::string text() const;
+  Error error() const { return Error::corruption(text()); }
 };
 
 // Appends the encoding of `value` to `out`. Never fails; callers that must not
@@ -60,16 +65,17 @@ void encode(const Value& value, std::string& out);
 // Succeeds when `value` can be encoded faithfully; otherwise fails with why it
 // cannot be stored: a length or count that does not fit 4 bytes, or nesting
 // deeper than kMaxNesting.
-std::expected<void, std::string> check_encodable(const Value& value);
+// The error's kind is InvalidArgument.
+std::expected<void, Error> check_encodable(const Value& value);
 
 // Reads one value from `bytes` at `position` and advances `position` past it.
 // Never reads outside `bytes`; trailing bytes are not looked at. After an
 // error `position` is meaningless.
-std::expected<Value, CodecError> decode(std::string_view bytes, std::size_t& position);
+std::expected<Value, Error> decode(std::string_view bytes, std::size_t& position);
 
 // Reads one map body (count, then key/value entries; a repeated key keeps its
 // last value) at `position`.
-std::expected<Map, CodecError> decode_map(std::string_view bytes, std::size_t& position);
+std::expected<Map, Error> decode_map(std::string_view bytes, std::size_t& position);
 
 // Little-endian helpers shared by the file formats.
 inline void put_u32(std::string& out, std::uint32_t v) {
@@ -111,7 +117,7 @@ class ValueVisitor {
 // visitor must be ready to drop what it built when an error comes). Returns
 // false when the visitor stopped the walk. Map entries are reported as they
 // are stored; a repeated key is reported twice and the later one wins.
-std::expected<bool, CodecError> walk(std::string_view bytes, std::size_t& position, ValueVisitor& visitor);
+std::expected<bool, Error> walk(std::string_view bytes, std::size_t& position, ValueVisitor& visitor);
 
 // Writes an encoding piece by piece: `encode` drives it from a Value, the
 // Python layer straight from its objects. A container's count is given up front and must be followed
@@ -178,14 +184,14 @@ class Walker {
   Walker(std::string_view bytes, std::size_t& position, Visitor& visitor)
       : bytes_(bytes), pos_(position), visitor_(visitor) {}
 
-  std::expected<bool, CodecError> run() {
+  std::expected<bool, DecodeFault> run() {
     auto first = value();
     if (!first || !*first) return first;
     return drain();
   }
 
   // A map body with no type byte before it, reported as a map.
-  std::expected<bool, CodecError> run_map_body() {
+  std::expected<bool, DecodeFault> run_map_body() {
     auto count = read_u32();
     if (!count) return std::unexpected(count.error());
     if (!visitor_.begin_map(*count)) return false;
@@ -195,7 +201,7 @@ class Walker {
 
  private:
   // Reads the children of the open containers until all are closed.
-  std::expected<bool, CodecError> drain() {
+  std::expected<bool, DecodeFault> drain() {
     while (depth_ > 0) {
       Open& top = this->top();
       if (top.remaining == 0) {
@@ -222,31 +228,31 @@ class Walker {
 
   std::size_t remaining() const { return bytes_.size() - pos_; }
 
-  std::expected<std::uint32_t, CodecError> read_u32() {
-    if (remaining() < 4) return std::unexpected(CodecError::unexpected_end());
+  std::expected<std::uint32_t, DecodeFault> read_u32() {
+    if (remaining() < 4) return std::unexpected(DecodeFault::unexpected_end());
     std::uint32_t v = get_u32(bytes_.data() + pos_);
     pos_ += 4;
     return v;
   }
 
-  std::expected<std::string_view, CodecError> length_prefixed() {
+  std::expected<std::string_view, DecodeFault> length_prefixed() {
     auto length = read_u32();
     if (!length) return std::unexpected(length.error());
-    if (remaining() < *length) return std::unexpected(CodecError::unexpected_end());
+    if (remaining() < *length) return std::unexpected(DecodeFault::unexpected_end());
     std::string_view out = bytes_.substr(pos_, *length);
     pos_ += *length;
     return out;
   }
 
-  std::expected<std::string_view, CodecError> utf8_string() {
+  std::expected<std::string_view, DecodeFault> utf8_string() {
     auto bytes = length_prefixed();
-    if (bytes && !is_valid_utf8(*bytes)) return std::unexpected(CodecError::invalid_utf8());
+    if (bytes && !is_valid_utf8(*bytes)) return std::unexpected(DecodeFault::invalid_utf8());
     return bytes;
   }
 
   Open& top() { return depth_ <= 16 ? inline_stack_[depth_ - 1] : deep_stack_[depth_ - 17]; }
 
-  std::expected<bool, CodecError> open(std::uint32_t count, bool keyed) {
+  std::expected<bool, DecodeFault> open(std::uint32_t count, bool keyed) {
     if (depth_ < 16) {
       inline_stack_[depth_] = Open{count, keyed};
     } else {
@@ -258,8 +264,8 @@ class Walker {
   }
 
   // Reports one scalar, or opens one container (its children follow).
-  std::expected<bool, CodecError> value() {
-    if (pos_ >= bytes_.size()) return std::unexpected(CodecError::unexpected_end());
+  std::expected<bool, DecodeFault> value() {
+    if (pos_ >= bytes_.size()) return std::unexpected(DecodeFault::unexpected_end());
     auto type = static_cast<TypeByte>(static_cast<std::uint8_t>(bytes_[pos_++]));
     switch (type) {
       case TypeByte::Null:
@@ -267,12 +273,12 @@ class Walker {
       case TypeByte::Tombstone:
         return visitor_.tombstone();
       case TypeByte::Bool:
-        if (remaining() < 1) return std::unexpected(CodecError::unexpected_end());
+        if (remaining() < 1) return std::unexpected(DecodeFault::unexpected_end());
         return visitor_.boolean(bytes_[pos_++] != 0);
       case TypeByte::Int:
       case TypeByte::Float:
       case TypeByte::DateTime: {
-        if (remaining() < 8) return std::unexpected(CodecError::unexpected_end());
+        if (remaining() < 8) return std::unexpected(DecodeFault::unexpected_end());
         std::uint64_t raw = read_u64_le(bytes_.data() + pos_);
         pos_ += 8;
         if (type == TypeByte::Int) return visitor_.integer(static_cast<std::int64_t>(raw));
@@ -296,7 +302,7 @@ class Walker {
         return visitor_.blob(*bytes);
       }
       case TypeByte::Link: {
-        if (depth_ + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
+        if (depth_ + 1 > kMaxNesting) return std::unexpected(DecodeFault::too_deep());
         auto path = utf8_string();
         if (!path) return std::unexpected(path.error());
         auto count = read_u32();
@@ -306,14 +312,14 @@ class Walker {
       }
       case TypeByte::Array:
       case TypeByte::Map: {
-        if (depth_ + 1 > kMaxNesting) return std::unexpected(CodecError::too_deep());
+        if (depth_ + 1 > kMaxNesting) return std::unexpected(DecodeFault::too_deep());
         auto count = read_u32();
         if (!count) return std::unexpected(count.error());
         if (!(type == TypeByte::Array ? visitor_.begin_array(*count) : visitor_.begin_map(*count))) return false;
         return open(*count, type == TypeByte::Map);
       }
       default:
-        return std::unexpected(CodecError::unknown_type_byte(static_cast<std::uint8_t>(type)));
+        return std::unexpected(DecodeFault::unknown_type_byte(static_cast<std::uint8_t>(type)));
     }
   }
 
@@ -332,7 +338,7 @@ class Walker {
 // `walk` for a visitor whose type is known here: no virtual calls when the
 // visitor class is final. Same contract as `walk`.
 template <class Visitor>
-std::expected<bool, CodecError> walk_with(std::string_view bytes, std::size_t& position, Visitor& visitor) {
+std::expected<bool, DecodeFault> walk_with(std::string_view bytes, std::size_t& position, Visitor& visitor) {
   return detail::Walker<Visitor>(bytes, position, visitor).run();
 }
 

@@ -5,7 +5,7 @@
 
 namespace quillet::records {
 
-std::expected<bool, IoError> BlockReader::refill(std::uint64_t offset, std::uint64_t end) {
+std::expected<bool, Error> BlockReader::refill(std::uint64_t offset, std::uint64_t end) {
   const auto need = static_cast<std::size_t>(end - offset);
   const std::size_t want = std::max(kBlock, need);
   std::size_t kept = 0;

@@ -103,7 +103,7 @@ class BlockReader {
   // bytes than that (it shrank under us). REQUIRES: offsets only grow from
   // call to call; `end` lies within the file size the caller checked, which
   // bounds the buffer.
-  std::expected<bool, IoError> refill(std::uint64_t offset, std::uint64_t end);
+  std::expected<bool, Error> refill(std::uint64_t offset, std::uint64_t end);
 
  private:
   int fd_;
@@ -116,7 +116,7 @@ class BlockReader {
 namespace detail {
 // Makes [pos, need_end) readable, telling the reporter before the window
 // moves. False at the end of the file.
-inline std::expected<bool, IoError> cover(BlockReader& file, const Reporter& reporter, std::uint64_t pos,
+inline std::expected<bool, Error> cover(BlockReader& file, const Reporter& reporter, std::uint64_t pos,
                                           std::uint64_t need_end) {
   if (file.has(pos, need_end)) return true;
   if (reporter.window_moves) reporter.window_moves();
@@ -133,7 +133,7 @@ inline ScanEnd finish(const Reporter& reporter, ScanEnd end) {
 // [from, end) in file order, until it returns false. Fails only when a read
 // fails. REQUIRES: from <= end, and `end` is at most the file's size.
 template <class OnRecord>
-std::expected<ScanEnd, IoError> scan_data_records(BlockReader& file, std::uint64_t from, std::uint64_t end,
+std::expected<ScanEnd, Error> scan_data_records(BlockReader& file, std::uint64_t from, std::uint64_t end,
                                                   OnRecord&& on_record, const Reporter& reporter = {},
                                                   Extent extent = Extent::Whole) {
   std::uint64_t pos = from;
@@ -171,7 +171,7 @@ std::expected<ScanEnd, IoError> scan_data_records(BlockReader& file, std::uint64
 // Calls on_record(const LinkRecord&) -> bool for every whole record of
 // [from, end), as scan_data_records does.
 template <class OnRecord>
-std::expected<ScanEnd, IoError> scan_link_records(BlockReader& file, std::uint64_t from, std::uint64_t end,
+std::expected<ScanEnd, Error> scan_link_records(BlockReader& file, std::uint64_t from, std::uint64_t end,
                                                   OnRecord&& on_record, const Reporter& reporter = {}) {
   std::uint64_t pos = from;
   for (;;) {

@@ -13,8 +13,8 @@ bool AppendLog::note_scan(const records::ScanEnd& end) {
   return false;
 }
 
-std::expected<void, std::expected<AppendLog::Refused, IoError>> AppendLog::cut_tail_locked() {
-  using Failure = std::expected<Refused, IoError>;
+std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::cut_tail_locked() {
+  using Failure = std::expected<Refused, Error>;
   const std::uint64_t tail = end_of_file_ - complete_end_;
   // A record of our own that a failed append left behind may be cut whatever
   // its length, as long as nothing was appended after it.

@@ -73,7 +73,7 @@ class AppendLog {
   // what other databases appended) and cutting the tail where the rules
   // allow. A scan error is returned as is; a refusal as Refused.
   template <class Scan>
-  std::expected<void, std::expected<Refused, IoError>> ensure_writable(Scan&& scan);
+  std::expected<void, std::expected<Refused, Error>> ensure_writable(Scan&& scan);
 
   // After a write that failed having written `written` bytes: cuts the file
   // back to `keep` bytes past the append's start when that is provably ours
@@ -91,7 +91,7 @@ class AppendLog {
     end_of_file_ = complete_end_;
   }
   // REQUIRES: the exclusive lock. Cuts the torn tail when allowed.
-  std::expected<void, std::expected<Refused, IoError>> cut_tail_locked();
+  std::expected<void, std::expected<Refused, Error>> cut_tail_locked();
 
   Fd fd_;
   std::uint64_t complete_end_ = 0;
@@ -117,8 +117,8 @@ auto AppendLog::open_scan(Scan&& scan) -> decltype(scan(std::uint64_t{}, std::ui
 }
 
 template <class Scan>
-std::expected<void, std::expected<AppendLog::Refused, IoError>> AppendLog::ensure_writable(Scan&& scan) {
-  using Failure = std::expected<Refused, IoError>;
+std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::ensure_writable(Scan&& scan) {
+  using Failure = std::expected<Refused, Error>;
   if (stuck_) return std::unexpected(Failure(Refused{Refusal::PartialRecord, complete_end_, 0}));
   if (!torn_) return {};
   const int fd = fd_.get();
@@ -129,7 +129,7 @@ std::expected<void, std::expected<AppendLog::Refused, IoError>> AppendLog::ensur
     if (!size) return std::unexpected(Failure(std::unexpected(size.error())));
     if (*size < complete_end_) return std::unexpected(Failure(Refused{Refusal::Shrunk, complete_end_, 0}));
     auto end = scan(complete_end_, *size);
-    if (!end) return std::unexpected(Failure(std::unexpected(IoError(end.error()))));
+    if (!end) return std::unexpected(Failure(std::unexpected(Error(end.error()))));
     return note_scan(*end);
   };
   auto whole = look();

@@ -12,13 +12,6 @@
 
 namespace quillet {
 
-IoError IoError::from_errno(int err) {
-  char buf[256];
-  // The GNU strerror_r returns a pointer that may or may not be `buf`.
-  const char* text = strerror_r(err, buf, sizeof buf);
-  return IoError{err, std::string(text) + " (os error " + std::to_string(err) + ")"};
-}
-
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) {
     reset();
@@ -37,7 +30,7 @@ void Fd::reset() {
 
 namespace {
 
-IoError os_error(long negative_errno) { return IoError::from_errno(static_cast<int>(-negative_errno)); }
+Error os_error(long negative_errno) { return Error::from_errno(static_cast<int>(-negative_errno)); }
 
 // Calls `call` until it is not interrupted by a signal; its result, or the
 // error. Every retry of EINTR in the core is this one.
@@ -49,21 +42,21 @@ auto retrying(Call&& call) {
   }
 }
 
-std::expected<void, IoError> status(long rc) {
+std::expected<void, Error> status(long rc) {
   if (rc < 0) return std::unexpected(os_error(rc));
   return {};
 }
 
 }  // namespace
 
-std::expected<Fd, IoError> open_file(const std::string& path, int flags, int mode) {
-  if (path.find('\0') != std::string::npos) return std::unexpected(IoError::custom(std::string(kNulInName)));
+std::expected<Fd, Error> open_file(const std::string& path, int flags, int mode) {
+  if (path.find('\0') != std::string::npos) return std::unexpected(Error::invalid_argument(std::string(kNulInName)));
   const int fd = retrying([&] { return file_system().open(path.c_str(), flags | O_CLOEXEC, mode); });
   if (fd < 0) return std::unexpected(os_error(fd));
   return Fd(fd);
 }
 
-std::expected<Fd, IoError> open_regular_file(const std::string& path, int flags) {
+std::expected<Fd, Error> open_regular_file(const std::string& path, int flags) {
   auto fd = open_file(path, flags | O_NONBLOCK, 0666);
   if (!fd) return fd;
   if (auto regular = require_regular_file(fd->get()); !regular) return std::unexpected(regular.error());
@@ -79,7 +72,7 @@ std::expected<Fd, IoError> open_regular_file(const std::string& path, int flags)
   return fd;
 }
 
-std::expected<void, IoError> require_regular_file(int fd) {
+std::expected<void, Error> require_regular_file(int fd) {
   struct stat st;
   if (int rc = file_system().fstat(fd, &st); rc < 0) return std::unexpected(os_error(rc));
   if (S_ISREG(st.st_mode)) return {};
@@ -89,16 +82,16 @@ std::expected<void, IoError> require_regular_file(int fd) {
                      : S_ISCHR(st.st_mode)  ? "a character device"
                      : S_ISBLK(st.st_mode)  ? "a block device"
                                             : "not a regular file";
-  return std::unexpected(IoError::custom(std::string("not a regular file (the path names ") + what + ")"));
+  return std::unexpected(Error::io(std::string("not a regular file (the path names ") + what + ")"));
 }
 
-std::expected<std::uint64_t, IoError> file_size(int fd) {
+std::expected<std::uint64_t, Error> file_size(int fd) {
   struct stat st;
   if (int rc = file_system().fstat(fd, &st); rc < 0) return std::unexpected(os_error(rc));
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-std::expected<std::size_t, IoError> pread_some(int fd, char* buf, std::size_t size, std::uint64_t offset) {
+std::expected<std::size_t, Error> pread_some(int fd, char* buf, std::size_t size, std::uint64_t offset) {
   FileSystem& fs = file_system();
   std::size_t done = 0;
   while (done < size) {
@@ -110,14 +103,14 @@ std::expected<std::size_t, IoError> pread_some(int fd, char* buf, std::size_t si
   return done;
 }
 
-std::expected<void, IoError> pread_exact(int fd, char* buf, std::size_t size, std::uint64_t offset) {
+std::expected<void, Error> pread_exact(int fd, char* buf, std::size_t size, std::uint64_t offset) {
   auto got = pread_some(fd, buf, size, offset);
   if (!got) return std::unexpected(got.error());
-  if (*got < size) return std::unexpected(IoError::custom(std::string(kFillWholeBuffer)));
+  if (*got < size) return std::unexpected(Error::corruption(std::string(kFillWholeBuffer)));
   return {};
 }
 
-std::expected<void, IoError> write_all(int fd, struct iovec* iov, int iovcnt, std::string_view zero_write_text,
+std::expected<void, Error> write_all(int fd, struct iovec* iov, int iovcnt, std::string_view zero_write_text,
                                        std::uint64_t* written) {
   FileSystem& fs = file_system();
   std::uint64_t total = 0;
@@ -137,7 +130,7 @@ std::expected<void, IoError> write_all(int fd, struct iovec* iov, int iovcnt, st
     }
     if (n == 0) {
       report();
-      return std::unexpected(IoError::custom(std::string(zero_write_text)));
+      return std::unexpected(Error::io(std::string(zero_write_text)));
     }
     total += static_cast<std::uint64_t>(n);
     auto left = static_cast<std::size_t>(n);
@@ -155,7 +148,7 @@ std::expected<void, IoError> write_all(int fd, struct iovec* iov, int iovcnt, st
   return {};
 }
 
-std::expected<void, IoError> write_all(int fd, std::string_view data, std::string_view zero_write_text) {
+std::expected<void, Error> write_all(int fd, std::string_view data, std::string_view zero_write_text) {
   struct iovec iov{const_cast<char*>(data.data()), data.size()};
   return write_all(fd, &iov, 1, zero_write_text, nullptr);
 }
@@ -166,33 +159,33 @@ bool try_lock_exclusive(int fd) {
 
 void lock_shared(int fd) { (void)retrying([&] { return file_system().flock(fd, LOCK_SH); }); }
 
-std::expected<void, IoError> truncate_file(int fd, std::uint64_t size) {
+std::expected<void, Error> truncate_file(int fd, std::uint64_t size) {
   return status(retrying([&] { return file_system().ftruncate(fd, size); }));
 }
 
-std::expected<void, IoError> sync_file(int fd) {
+std::expected<void, Error> sync_file(int fd) {
   return status(retrying([&] { return file_system().fsync(fd); }));
 }
 
-std::expected<void, IoError> sync_data(int fd) {
+std::expected<void, Error> sync_data(int fd) {
   return status(retrying([&] { return file_system().fdatasync(fd); }));
 }
 
-std::expected<void, IoError> fsync_directory(const std::string& path) {
+std::expected<void, Error> fsync_directory(const std::string& path) {
   auto fd = open_file(path, O_RDONLY | O_DIRECTORY);
   if (!fd) return std::unexpected(fd.error());
   return sync_file(fd->get());
 }
 
-std::expected<void, IoError> rename_file(const std::string& from, const std::string& to) {
+std::expected<void, Error> rename_file(const std::string& from, const std::string& to) {
   return status(file_system().rename(from.c_str(), to.c_str()));
 }
 
-std::expected<void, IoError> remove_file(const std::string& path) {
+std::expected<void, Error> remove_file(const std::string& path) {
   return status(file_system().unlink(path.c_str()));
 }
 
-std::expected<PathInfo, IoError> path_info(const std::string& path) {
+std::expected<PathInfo, Error> path_info(const std::string& path) {
   struct stat st;
   if (int rc = file_system().stat(path.c_str(), &st); rc < 0) return std::unexpected(os_error(rc));
   return PathInfo{S_ISDIR(st.st_mode), static_cast<std::uint64_t>(st.st_size)};
@@ -205,11 +198,11 @@ bool is_directory(const std::string& path) {
 
 bool path_is_present(const std::string& path) { return path_info(path).has_value(); }
 
-std::expected<void, IoError> make_directory(const std::string& path) {
+std::expected<void, Error> make_directory(const std::string& path) {
   return status(file_system().mkdir(path.c_str(), 0777));
 }
 
-std::expected<void, IoError> remove_directory(const std::string& path) {
+std::expected<void, Error> remove_directory(const std::string& path) {
   return status(file_system().rmdir(path.c_str()));
 }
 
@@ -227,7 +220,7 @@ std::string parent_of(std::string_view path) {
 
 }  // namespace
 
-std::expected<void, IoError> make_directories(const std::string& path) {
+std::expected<void, Error> make_directories(const std::string& path) {
   FileSystem& fs = file_system();
   // Walk up to the deepest ancestor that exists, then create downwards.
   std::vector<std::string> missing;
@@ -236,7 +229,7 @@ std::expected<void, IoError> make_directories(const std::string& path) {
     const int rc = fs.mkdir(current.c_str(), 0777);
     if (rc == 0) break;
     if (rc == -EEXIST) {
-      if (!is_directory(current)) return std::unexpected(IoError::from_errno(EEXIST));
+      if (!is_directory(current)) return std::unexpected(Error::from_errno(EEXIST));
       break;
     }
     std::string parent = rc == -ENOENT ? parent_of(current) : std::string();
@@ -252,7 +245,7 @@ std::expected<void, IoError> make_directories(const std::string& path) {
   return {};
 }
 
-std::expected<void, IoError> list_directory(const std::string& path,
+std::expected<void, Error> list_directory(const std::string& path,
                                             const std::function<bool(std::string_view name)>& entry) {
   return status(file_system().list_directory(path.c_str(), entry));
 }

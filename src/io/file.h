@@ -12,18 +12,13 @@
 #include <string_view>
 #include <sys/uio.h>
 
+#include "error.h"
+
 namespace quillet {
 
-// An I/O error as the system shows it: "Permission denied (os error 13)", or
-// one of the store's own texts such as "failed to fill whole buffer".
-struct IoError {
-  int os_error = 0;  // errno, or 0 for the store's own texts
-  std::string message;
-
-  static IoError from_errno(int err);
-  static IoError custom(std::string message) { return {0, std::move(message)}; }
-  const std::string& text() const { return message; }
-};
+// TEMPORARY: the names the tools still use for the one error type.
+using IoError = Error;
+using CodecError = Error;
 
 inline constexpr std::string_view kFillWholeBuffer = "failed to fill whole buffer";
 inline constexpr std::string_view kWriteWholeBuffer = "failed to write whole buffer";
@@ -60,34 +55,34 @@ class Fd {
 };
 
 // open(2) with EINTR retried and O_CLOEXEC added; refuses a path holding NUL.
-std::expected<Fd, IoError> open_file(const std::string& path, int flags, int mode = 0666);
+std::expected<Fd, Error> open_file(const std::string& path, int flags, int mode = 0666);
 
 // open_file for a store's own files: refuses anything that is not a regular
 // file without ever blocking on it (a FIFO is opened non-blocking, then the
 // flag goes, so no file system can answer a read or write with EAGAIN). A
 // read-only descriptor asks not to update the access time where allowed.
-std::expected<Fd, IoError> open_regular_file(const std::string& path, int flags);
+std::expected<Fd, Error> open_regular_file(const std::string& path, int flags);
 
 // Refuses anything that is not a regular file (a FIFO, a device, a directory),
 // so that opening never blocks or reads from a stream.
-std::expected<void, IoError> require_regular_file(int fd);
+std::expected<void, Error> require_regular_file(int fd);
 
-std::expected<std::uint64_t, IoError> file_size(int fd);
+std::expected<std::uint64_t, Error> file_size(int fd);
 
 // Reads up to `size` bytes at `offset`; returns how many were read (fewer only
 // at end of file). EINTR is retried.
-std::expected<std::size_t, IoError> pread_some(int fd, char* buf, std::size_t size, std::uint64_t offset);
+std::expected<std::size_t, Error> pread_some(int fd, char* buf, std::size_t size, std::uint64_t offset);
 
 // Reads exactly `size` bytes at `offset`, or fails with "failed to fill whole
 // buffer" at end of file.
-std::expected<void, IoError> pread_exact(int fd, char* buf, std::size_t size, std::uint64_t offset);
+std::expected<void, Error> pread_exact(int fd, char* buf, std::size_t size, std::uint64_t offset);
 
 // Writes all of `iov` with as few calls as the OS allows, finishing short
 // writes and retrying EINTR. A call that takes no bytes fails with
 // `zero_write_text`. On failure `*written` holds how many bytes did go out.
-std::expected<void, IoError> write_all(int fd, struct iovec* iov, int iovcnt, std::string_view zero_write_text,
+std::expected<void, Error> write_all(int fd, struct iovec* iov, int iovcnt, std::string_view zero_write_text,
                                        std::uint64_t* written);
-std::expected<void, IoError> write_all(int fd, std::string_view data, std::string_view zero_write_text);
+std::expected<void, Error> write_all(int fd, std::string_view data, std::string_view zero_write_text);
 
 // Advisory whole-file lock (flock). A file is cut back only while its lock is
 // held exclusively, which proves that no other open database is in the middle
@@ -99,35 +94,35 @@ void lock_shared(int fd);
 
 
 // ftruncate(2), EINTR retried.
-std::expected<void, IoError> truncate_file(int fd, std::uint64_t size);
+std::expected<void, Error> truncate_file(int fd, std::uint64_t size);
 // fsync(2) and fdatasync(2), EINTR retried.
-std::expected<void, IoError> sync_file(int fd);
-std::expected<void, IoError> sync_data(int fd);
+std::expected<void, Error> sync_file(int fd);
+std::expected<void, Error> sync_data(int fd);
 // Syncs the directory itself, so that a rename or a new name in it lasts.
-std::expected<void, IoError> fsync_directory(const std::string& path);
-std::expected<void, IoError> rename_file(const std::string& from, const std::string& to);
-std::expected<void, IoError> remove_file(const std::string& path);
+std::expected<void, Error> fsync_directory(const std::string& path);
+std::expected<void, Error> rename_file(const std::string& from, const std::string& to);
+std::expected<void, Error> remove_file(const std::string& path);
 // What stat(2) tells of `path` (following links), or the OS error: ENOENT
 // when nothing is there.
 struct PathInfo {
   bool directory = false;
   std::uint64_t size = 0;
 };
-std::expected<PathInfo, IoError> path_info(const std::string& path);
+std::expected<PathInfo, Error> path_info(const std::string& path);
 // True when `path` names a directory (following links).
 bool is_directory(const std::string& path);
 bool path_is_present(const std::string& path);
 // mkdir(2) of one directory with permission bits 0777 (the umask applies);
 // an existing one fails with EEXIST.
-std::expected<void, IoError> make_directory(const std::string& path);
+std::expected<void, Error> make_directory(const std::string& path);
 // rmdir(2): removes an empty directory.
-std::expected<void, IoError> remove_directory(const std::string& path);
+std::expected<void, Error> remove_directory(const std::string& path);
 // mkdir -p with permission bits 0777 (the umask applies). An existing
 // directory is accepted; an existing file is not (EEXIST).
-std::expected<void, IoError> make_directories(const std::string& path);
+std::expected<void, Error> make_directories(const std::string& path);
 // Calls `entry` with every name in the directory ("." and ".." included), in
 // the order the system lists them, until it returns false.
-std::expected<void, IoError> list_directory(const std::string& path,
+std::expected<void, Error> list_directory(const std::string& path,
                                             const std::function<bool(std::string_view name)>& entry);
 
 // dir joined with name, as a path join does: an absolute name replaces dir.

@@ -1,5 +1,6 @@
 #include "python/binder.h"
 
+#include <cstring>
 #include <string>
 
 namespace quillet::py {
@@ -134,7 +135,17 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, std:
   return bind_core(sig, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), keywords, bound);
 }
 
-PyRef type_name_of(PyObject* object) { return PyRef::steal(PyType_GetName(Py_TYPE(object))); }
+PyRef type_name(PyTypeObject* type) {
+  // A class statement keeps __name__ in the heap type; a static type keeps
+  // "module.Name" in tp_name, and __name__ is the part after the last dot.
+  if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+    return PyRef::steal(Py_NewRef(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name));
+  }
+  const char* last_dot = std::strrchr(type->tp_name, '.');
+  return PyRef::steal(PyUnicode_FromString(last_dot != nullptr ? last_dot + 1 : type->tp_name));
+}
+
+PyRef type_name_of(PyObject* object) { return type_name(Py_TYPE(object)); }
 
 void raise_wrong_argument_type(const char* param, PyObject* object, const char* expected) {
   PyRef name = type_name_of(object);

@@ -49,8 +49,12 @@ void raise_wrong_argument_type(const char* param, PyObject* object, const char* 
 // (dict keys, set_many elements).
 void raise_cannot_convert(PyObject* object, const char* expected);
 
-// The name of the object's type as its __name__ shows it, read from the type
-// object itself: no attribute lookup, so no user code runs.
+// The type's __name__, read from the type object itself: no attribute lookup,
+// so no user code runs. (What PyType_GetName gives from 3.11 on, for 3.10 too.)
+// A new reference, or null with an exception set.
+PyRef type_name(PyTypeObject* type);
+
+// type_name of the object's type.
 PyRef type_name_of(PyObject* object);
 
 // The UTF-8 text of a str, or false with the Unicode error set.

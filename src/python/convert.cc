@@ -24,7 +24,7 @@ namespace {
 
 bool within_nesting_limit(std::size_t depth) {
   if (depth + 1 <= kMaxNesting) return true;
-  PyErr_SetString(PyExc_RecursionError, CodecError::too_deep().text().c_str());
+  PyErr_SetString(PyExc_RecursionError, DecodeFault::too_deep().text().c_str());
   return false;
 }
 

@@ -135,7 +135,7 @@ PyObject* decode_record(const std::string& encoded) {
   }
   std::size_t position = 0;
   auto value = decode(encoded, position);
-  if (!value) return raise_storage_error(StorageError::from_codec(value.error()), ErrorSite::Read);
+  if (!value) return raise_core_error(std::move(value.error()).in_context("codec"), ErrorSite::Read);
   return value_to_py(std::move(*value));
 }
 
@@ -149,7 +149,7 @@ PyObject* get_record(PyObject* db, std::string_view collection, std::string_view
   auto result = with_lock(db, [&](Database& core) { return core.get_encoded(collection, key, encoded); });
   if (!result) return nullptr;
   // Every storage error of a read is a KeyError, not only a missing record.
-  if (!*result) return raise_storage_error(result->error(), ErrorSite::Read);
+  if (!*result) return raise_core_error(result->error(), ErrorSite::Read);
   return decode_record(encoded);
 }
 
@@ -158,7 +158,7 @@ PyObject* set_record(PyObject* db, std::string_view collection, std::string_view
   ScratchBuffer scratch;
   std::string& encoded = scratch.get();
   bool has_links = false;
-  std::expected<void, StorageError> written;
+  std::expected<void, Error> written;
   if (encode_common(object, encoded, has_links)) {
     auto result =
         with_lock(db, [&](Database& core) { return core.set_encoded(collection, key, encoded, has_links); });
@@ -171,7 +171,7 @@ PyObject* set_record(PyObject* db, std::string_view collection, std::string_view
     if (!result) return nullptr;
     written = std::move(*result);
   }
-  if (!written) return raise_storage_error(written.error(), ErrorSite::Write);
+  if (!written) return raise_core_error(written.error(), ErrorSite::Write);
   Py_RETURN_NONE;
 }
 
@@ -179,7 +179,7 @@ PyObject* delete_record(PyObject* db, std::string_view collection, std::string_v
   // Deleting is writing the marker, whether or not the key exists, unless
   // the caller asked for a KeyError on a missing one.
   ScratchBuffer scratch;
-  auto result = with_lock(db, [&](Database& core) -> std::expected<void, StorageError> {
+  auto result = with_lock(db, [&](Database& core) -> std::expected<void, Error> {
     if (must_exist) {
       if (auto found = core.get_encoded(collection, key, scratch.get()); !found) return found;
     }
@@ -187,8 +187,8 @@ PyObject* delete_record(PyObject* db, std::string_view collection, std::string_v
   });
   if (!result) return nullptr;
   if (!*result) {
-    bool missing = result->error().kind == StorageError::Kind::KeyNotFound;
-    return raise_storage_error(result->error(), missing ? ErrorSite::Read : ErrorSite::Write);
+    bool missing = result->error().is(ErrorKind::NotFound);
+    return raise_core_error(result->error(), missing ? ErrorSite::Read : ErrorSite::Write);
   }
   Py_RETURN_NONE;
 }
@@ -198,8 +198,8 @@ int has_record(PyObject* db, std::string_view collection, std::string_view key) 
   auto result = with_lock(db, [&](Database& core) { return core.get_encoded(collection, key, scratch.get()); });
   if (!result) return -1;
   if (*result) return 1;
-  if (classify(result->error()) == ErrorKind::NotFound) return 0;
-  raise_storage_error(result->error(), ErrorSite::Read);
+  if (result->error().is(ErrorKind::NotFound)) return 0;
+  raise_core_error(result->error(), ErrorSite::Read);
   return -1;
 }
 
@@ -212,7 +212,7 @@ template <class Read>
 auto read_collection(PyObject* db, std::string_view collection, Read&& read)
     -> std::optional<std::invoke_result_t<Read, Collection&>> {
   using Result = std::invoke_result_t<Read, Collection&>;
-  auto result = with_lock(db, [&](Database& core) -> std::expected<Result, StorageError> {
+  auto result = with_lock(db, [&](Database& core) -> std::expected<Result, Error> {
     auto guarded = core.collection(collection);
     if (!guarded) return std::unexpected(std::move(guarded.error()));
     std::lock_guard lock((*guarded)->mutex);
@@ -220,7 +220,7 @@ auto read_collection(PyObject* db, std::string_view collection, Read&& read)
   });
   if (!result) return std::nullopt;
   if (!*result) {
-    raise_storage_error(result->error(), ErrorSite::Write);
+    raise_core_error(result->error(), ErrorSite::Write);
     return std::nullopt;
   }
   return std::move(**result);
@@ -283,7 +283,7 @@ enum class ItemOutcome { Written, PythonError, StorageFailed };
 
 // Checks, converts and writes one (collection, key, value) item; elements
 // after the third are ignored.
-ItemOutcome write_item(Database& db, PyObject* item, std::optional<StorageError>& storage_error) {
+ItemOutcome write_item(Database& db, PyObject* item, std::optional<Error>& storage_error) {
   if (!PyTuple_Check(item)) {
     PyErr_SetString(PyExc_TypeError, "set_many: expected list of (col, key, value) tuples");
     return ItemOutcome::PythonError;
@@ -325,7 +325,7 @@ PyObject* database_set_many(PyObject* self, PyObject* const* args, Py_ssize_t na
   // long list lets the lock go every ~50 ms to run the signal handlers
   // without it (Ctrl-C stops the call there). Items already written stay
   // written when a later one fails or the call is interrupted.
-  std::optional<StorageError> storage_error;
+  std::optional<Error> storage_error;
   ItemOutcome outcome = ItemOutcome::Written;
   {
     DatabaseCell& cell = cell_of(self);
@@ -347,7 +347,7 @@ PyObject* database_set_many(PyObject* self, PyObject* const* args, Py_ssize_t na
     case ItemOutcome::Written:
       Py_RETURN_NONE;
     case ItemOutcome::StorageFailed:
-      return raise_storage_error(*storage_error, ErrorSite::Write);
+      return raise_core_error(*storage_error, ErrorSite::Write);
     case ItemOutcome::PythonError:
       break;
   }
@@ -363,7 +363,7 @@ PyObject* database_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nar
       !bind_text_list("path", bound[2], path)) {
     return nullptr;
   }
-  std::optional<ResolveError> resolve_error;
+  std::optional<Error> resolve_error;
   // The result is converted while the lock is held.
   auto converted = with_lock(self, [&](Database& db) -> PyObject* {
     auto found = Resolver(db).get_field(collection, key, path);
@@ -374,7 +374,7 @@ PyObject* database_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return value_to_py(std::move(*found));
   });
   if (!converted) return nullptr;
-  if (resolve_error) return raise_resolve_error(*resolve_error);
+  if (resolve_error) return raise_core_error(*resolve_error, ErrorSite::Write);
   return *converted;
 }
 
@@ -422,7 +422,7 @@ PyObject* database_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t n
   }
   auto result = with_lock(self, [&](Database& db) { return db.get_backlinks(collection, key); });
   if (!result) return nullptr;
-  if (!*result) return raise_storage_error(result->error(), ErrorSite::Write);
+  if (!*result) return raise_core_error(result->error(), ErrorSite::Write);
   // Built after the lock is released.
   const BacklinkKeys* keys = backlink_keys();
   if (keys == nullptr) return nullptr;
@@ -449,7 +449,7 @@ PyObject* database_begin(PyObject* self, PyObject*) {
 PyObject* database_commit(PyObject* self, PyObject*) {
   auto result = with_lock(self, [](Database& db) { return db.commit(); });
   if (!result) return nullptr;
-  if (!*result) return raise_storage_error(result->error(), ErrorSite::Write);
+  if (!*result) return raise_core_error(result->error(), ErrorSite::Write);
   Py_RETURN_NONE;
 }
 
@@ -460,7 +460,7 @@ PyObject* database_commit(PyObject* self, PyObject*) {
 // commit does, so that a failure can be reported; the core is dropped either
 // way, which tries once more (as destruction does) and closes every file.
 PyObject* database_close(PyObject* self, PyObject*) {
-  std::optional<StorageError> error;
+  std::optional<Error> error;
   {
     DatabaseCell& cell = cell_of(self);
     DatabaseLock lock(cell);
@@ -470,7 +470,7 @@ PyObject* database_close(PyObject* self, PyObject*) {
       cell.core.reset();
     }
   }
-  if (error) return raise_storage_error(*error, ErrorSite::Write);
+  if (error) return raise_core_error(*error, ErrorSite::Write);
   Py_RETURN_NONE;
 }
 

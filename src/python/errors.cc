@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "io/file.h"
 #include "value/value.h"
 
 namespace quillet::py {
@@ -18,26 +19,6 @@ struct ErrorClasses {
   PyObject* corrupt_record = nullptr;
 };
 ErrorClasses error_classes;
-
-bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
-
-// The core's Io errors carry either an OS error or one of its own texts; the
-// texts of damaged files, refused arguments and read-only opens are told
-// apart here until the core reports the kind itself.
-ErrorKind classify_io(const IoError& io) {
-  if (io.os_error != 0) return ErrorKind::Io;
-  std::string_view text = io.text();
-  if (contains(text, "invalid utf8") || text == kFillWholeBuffer ||
-      contains(text, "more than an interrupted write leaves")) {
-    return ErrorKind::Corruption;
-  }
-  if (text.ends_with("is open read-only")) return ErrorKind::ReadOnly;
-  if (text == kNulInName || text.starts_with("collection name ") || contains(text, "too long") ||
-      contains(text, "nesting")) {
-    return ErrorKind::InvalidArgument;
-  }
-  return ErrorKind::Io;
-}
 
 PyObject* class_for(ErrorKind kind, ErrorSite site) {
   if (site == ErrorSite::Read) {
@@ -83,35 +64,18 @@ bool add_class(PyObject* module, const char* attribute, PyObject* cls) {
 
 }  // namespace
 
-ErrorKind classify(const StorageError& error) {
-  switch (error.kind) {
-    case StorageError::Kind::KeyNotFound:
-      return ErrorKind::NotFound;
-    case StorageError::Kind::Codec:
-      return ErrorKind::Corruption;
-    case StorageError::Kind::Io:
-      break;
-  }
-  return classify_io(error.io);
+PyObject* raise_core_error(const Error& error, ErrorSite site) {
+  return raise_text(class_for(error.kind(), site), error.text());
 }
 
-PyObject* raise_storage_error(const StorageError& error, ErrorSite site) {
-  return raise_text(class_for(classify(error), site), error.text());
-}
-
-PyObject* raise_resolve_error(const ResolveError& error) {
-  ErrorKind kind = error.kind == ResolveError::Kind::Storage ? classify(error.storage) : ErrorKind::InvalidArgument;
-  return raise_text(class_for(kind, ErrorSite::Write), error.text());
-}
-
-PyObject* raise_open_error(const StorageError& error, std::string_view dir) {
+PyObject* raise_open_error(const Error& error, std::string_view dir) {
   std::string text = error.text();
-  if (error.kind == StorageError::Kind::Io && error.io.text() != kNulInName) {
+  if (!text.ends_with(kNulInName)) {
     text += ": " + quote_repr(dir);
     // Making the directory fails so when the path (or a parent) is a file.
-    if (error.io.os_error == EEXIST || error.io.os_error == ENOTDIR) text += " is not a directory";
+    if (error.os_error() == EEXIST || error.os_error() == ENOTDIR) text += " is not a directory";
   }
-  return raise_text(class_for(classify(error), ErrorSite::Write), text);
+  return raise_core_error(Error(error.kind(), std::move(text), error.os_error()), ErrorSite::Write);
 }
 
 PyObject* raise_closed() { return raise_text(error_classes.closed, "database is closed"); }

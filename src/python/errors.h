@@ -19,27 +19,21 @@
 #include <string_view>
 #include <type_traits>
 
-#include "store/collection.h"
-#include "store/resolver.h"
+#include "error.h"
 
 namespace quillet::py {
 
-// What kind of failure a core error is, judged in one place (classify).
-enum class ErrorKind { NotFound, Corruption, InvalidArgument, ReadOnly, Io };
-
-ErrorKind classify(const StorageError& error);
-
-// Where a storage error is raised: get reports failures as KeyError.
+// Where a core error is raised: get reports failures as KeyError.
 enum class ErrorSite { Read, Write };
 
-// Raises the exception for `error` with its display text; returns null.
-PyObject* raise_storage_error(const StorageError& error, ErrorSite site);
-PyObject* raise_resolve_error(const ResolveError& error);
-// As raise_storage_error for a failed open, with the text naming the
+// The one mapping: raises the exception for `error`, chosen by its kind and
+// the site, with its display text; returns null.
+PyObject* raise_core_error(const Error& error, ErrorSite site);
+// As raise_core_error for a failed open, with the text naming the
 // directory: "{display text}: {quoted dir}", or for a path that exists but
 // is no directory "{display text}: {quoted dir} is not a directory". The NUL
 // text stays exactly as the core gives it.
-PyObject* raise_open_error(const StorageError& error, std::string_view dir);
+PyObject* raise_open_error(const Error& error, std::string_view dir);
 // ClosedError("database is closed").
 PyObject* raise_closed();
 // Error with `text` (failures of the layer itself, such as a re-entrant call).

@@ -1,5 +1,6 @@
 // The Tombstone class: the deletion marker as Python sees it. It carries no
 // data, cannot be constructed from Python and is false in a boolean context.
+#include "python/binder.h"
 #include "python/classes.h"
 
 namespace quillet::py {
@@ -53,7 +54,7 @@ PyObject* new_tombstone() { return classes.tombstone->tp_alloc(classes.tombstone
 PyObject* module_tombstone(PyObject* module, PyObject*) { return PyObject_GetAttrString(module, "TOMBSTONE"); }
 
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
-  PyRef name = PyRef::steal(PyType_GetName(type));
+  PyRef name = type_name(type);
   if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
   return nullptr;
 }

@@ -8,12 +8,14 @@
 // KeyboardInterrupt is noticed at every progress step too.
 #include "python/classes.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "python/binder.h"
 #include "python/errors.h"
+#include "store/links.h"
 #include "tools/check.h"
 #include "tools/compact.h"
 #include "tools/json.h"
@@ -39,6 +41,7 @@ constexpr Signature kDump{"_dump_records()", kDumpParams, 3};
 constexpr Signature kGet{"_get()", kRecordParams, 3};
 constexpr Signature kBacklinks{"_backlinks()", kRecordParams, 3};
 constexpr Signature kResolve{"_resolve()", kResolveParams, 4};
+constexpr Signature kLinks{"_links()", kCheckParams, 1};
 
 PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
@@ -296,6 +299,59 @@ PyObject* tool_backlinks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return list.release();
 }
 
+// One row of the links table: source collection, key and path, then target
+// collection and key.
+PyObject* link_row(std::string_view collection, std::string_view key, const LinkRef& link) {
+  PyRef row[] = {PyRef::steal(text_object(collection)), PyRef::steal(text_object(key)),
+                 PyRef::steal(text_object(link.source_path)), PyRef::steal(text_object(link.target_collection)),
+                 PyRef::steal(text_object(link.target_key))};
+  for (const PyRef& field : row) {
+    if (!field) return nullptr;
+  }
+  return PyTuple_Pack(5, row[0].get(), row[1].get(), row[2].get(), row[3].get(), row[4].get());
+}
+
+// Every link of every live record, collections and keys in sorted order (as
+// the dump lists them), each record's links depth first.
+PyObject* tool_links(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2];
+  std::string_view path;
+  PyObject* progress = nullptr;
+  if (!bind_arguments(kLinks, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
+      !bind_callback("progress", bound[1] ? bound[1] : Py_None, progress)) {
+    return nullptr;
+  }
+  auto db = open_read_only(std::string(path));
+  if (!db) return raise_tool_error(db.error());
+  PyRef rows = PyRef::steal(PyList_New(0));
+  if (!rows) return nullptr;
+  Progress report = progress_of(progress);
+  std::vector<std::string> names = sorted_collection_names(**db);
+  for (std::size_t done = 0; done < names.size(); ++done) {
+    if (!report(done, names.size())) return nullptr;
+    const std::string& name = names[done];
+    auto guarded = (*db)->collection(name);
+    if (!guarded) return raise_tool_error(ToolError{guarded.error().text()});
+    std::vector<std::string> keys;
+    {
+      std::lock_guard lock((*guarded)->mutex);
+      keys = (*guarded)->collection->live_keys();
+    }
+    std::ranges::sort(keys);
+    for (const std::string& key : keys) {
+      auto value = (*db)->get(name, key);
+      if (!value) {
+        return raise_tool_error(ToolError{quote_text(name) + " " + quote_text(key) + ": " + value.error().text()});
+      }
+      for (const LinkRef& link : collect_links(*value)) {
+        if (!append_new(rows.get(), link_row(name, key, link))) return nullptr;
+      }
+    }
+  }
+  if (!report(names.size(), names.size())) return nullptr;
+  return rows.release();
+}
+
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
@@ -311,6 +367,7 @@ PyMethodDef tool_functions[] = {
     {"_get", as_method(guarded<tool_get>), kFastcall, "_get(path, collection, key)\n--\n\n"},
     {"_resolve", as_method(guarded<tool_resolve>), kFastcall, "_resolve(path, collection, key, fields)\n--\n\n"},
     {"_backlinks", as_method(guarded<tool_backlinks>), kFastcall, "_backlinks(path, collection, key)\n--\n\n"},
+    {"_links", as_method(guarded<tool_links>), kFastcall, "_links(path, progress=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,7 +26,7 @@ void apply_record(const records::LinkRecord& r, Entries& entries) {
 
 // Replays [from, end) into `entries`, or only checks its framing when
 // `entries` is null.
-std::expected<records::ScanEnd, IoError> scan_log(int fd, std::uint64_t from, std::uint64_t end, Entries* entries) {
+std::expected<records::ScanEnd, Error> scan_log(int fd, std::uint64_t from, std::uint64_t end, Entries* entries) {
   records::BlockReader file(fd);
   bool bad_text = false;
   auto scan = records::scan_link_records(file, from, end, [&](const records::LinkRecord& r) {
@@ -40,24 +40,24 @@ std::expected<records::ScanEnd, IoError> scan_log(int fd, std::uint64_t from, st
     apply_record(r, *entries);
     return true;
   });
-  if (bad_text) return std::unexpected(IoError::custom("invalid utf8 in backlink"));
+  if (bad_text) return std::unexpected(Error::corruption("invalid utf8 in backlink"));
   return scan;
 }
 
-IoError refused(const std::string& path, std::string_view why) {
-  return IoError::custom("backlink file " + path + " " + std::string(why));
+Error refused(const std::string& path, std::string_view why, ErrorKind kind = ErrorKind::Io) {
+  return Error(kind, "backlink file " + path + " " + std::string(why));
 }
 
 }  // namespace
 
-std::expected<BacklinkIndex, IoError> BacklinkIndex::open(const std::string& path, OpenMode mode) {
+std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path, OpenMode mode) {
   const bool read_only = mode == OpenMode::ReadOnly;
   BacklinkIndex index;
   index.path_ = path;
   index.opened_read_only_ = read_only;
   auto fd = open_regular_file(path, read_only ? O_RDONLY : O_RDWR | O_APPEND | O_CREAT);
   if (!fd) {
-    if (read_only && fd.error().os_error == ENOENT) return index;
+    if (read_only && fd.error().os_error() == ENOENT) return index;
     return std::unexpected(fd.error());
   }
   const int raw = fd->get();
@@ -81,8 +81,8 @@ const std::vector<BacklinkEntry>& BacklinkIndex::entries_of(std::string_view tar
   return it == entries_.end() ? kNone : it->second;
 }
 
-std::expected<void, IoError> BacklinkIndex::check_writable() {
-  if (opened_read_only_) return std::unexpected(refused(path_, "is open read-only"));
+std::expected<void, Error> BacklinkIndex::check_writable() {
+  if (opened_read_only_) return std::unexpected(refused(path_, "is open read-only", ErrorKind::ReadOnly));
   // Another open database may have been appending the record found cut at
   // open: writing is safe again once the file ends on a record boundary, or
   // once nobody else holds the file, so that the tail can be cut after all.
@@ -102,11 +102,11 @@ namespace {
 
 constexpr std::size_t kApplyChunk = std::size_t{1} << 20;
 
-std::expected<void, IoError> check_field_lengths(std::string_view target_key, const BacklinkEntry& entry) {
+std::expected<void, Error> check_field_lengths(std::string_view target_key, const BacklinkEntry& entry) {
   for (std::string_view field : {target_key, std::string_view(entry.source_collection),
                                  std::string_view(entry.source_key), std::string_view(entry.source_path)}) {
     if (field.size() > kMaxLength) {
-      return std::unexpected(IoError::custom("backlink field of " + std::to_string(field.size()) +
+      return std::unexpected(Error::invalid_argument("backlink field of " + std::to_string(field.size()) +
                                              " bytes is too long for a 4-byte length"));
     }
   }
@@ -124,18 +124,18 @@ void BacklinkIndex::apply_in_memory(Op op, std::string_view target_key, const Ba
   }
 }
 
-std::expected<void, BacklinkIndex::ApplyFailure> BacklinkIndex::apply(std::span<const Change> changes) {
-  std::size_t made = 0;
+std::expected<void, Error> BacklinkIndex::apply(std::span<const Change> changes, std::size_t& made) {
+  made = 0;
   std::string chunk;
   std::vector<std::size_t> ends;  // end of each record in `chunk`
   while (made < changes.size()) {
-    if (auto writable = check_writable(); !writable) return std::unexpected(ApplyFailure{made, writable.error()});
+    if (auto writable = check_writable(); !writable) return std::unexpected(writable.error());
     chunk.clear();
     ends.clear();
     for (std::size_t i = made; i < changes.size() && chunk.size() < kApplyChunk; ++i) {
       const Change& c = changes[i];
       if (auto fits = check_field_lengths(c.target_key, *c.entry); !fits) {
-        if (ends.empty()) return std::unexpected(ApplyFailure{made, fits.error()});
+        if (ends.empty()) return std::unexpected(fits.error());
         break;  // write what comes before it first
       }
       records::append_link_record(chunk, static_cast<std::uint8_t>(c.op), c.target_key, c.entry->source_collection,
@@ -143,7 +143,7 @@ std::expected<void, BacklinkIndex::ApplyFailure> BacklinkIndex::apply(std::span<
       ends.push_back(chunk.size());
     }
     auto size_before = file_size(log_.fd());
-    if (!size_before) return std::unexpected(ApplyFailure{made, size_before.error()});
+    if (!size_before) return std::unexpected(size_before.error());
     struct iovec iov{chunk.data(), chunk.size()};
     std::uint64_t written = 0;
     auto result = write_all(log_.fd(), &iov, 1, kWriteWholeBuffer, &written);
@@ -160,7 +160,7 @@ std::expected<void, BacklinkIndex::ApplyFailure> BacklinkIndex::apply(std::span<
       if (written > keep) {
         log_.undo_failed_append(written, keep, *size_before, AppendLog::OnStuck::RefuseUntilReopen);
       }
-      return std::unexpected(ApplyFailure{made, result.error()});
+      return std::unexpected(result.error());
     }
   }
   return {};

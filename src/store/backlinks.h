@@ -42,7 +42,7 @@ class BacklinkIndex {
   // With OpenMode::ReadOnly the log is neither created nor cut nor written:
   // a missing log reads as an empty index, a torn tail is only skipped, and
   // every write is refused.
-  static std::expected<BacklinkIndex, IoError> open(const std::string& path, OpenMode mode = OpenMode::ReadWrite);
+  static std::expected<BacklinkIndex, Error> open(const std::string& path, OpenMode mode = OpenMode::ReadWrite);
 
   BacklinkIndex(BacklinkIndex&&) noexcept = default;
   BacklinkIndex& operator=(BacklinkIndex&&) noexcept = default;
@@ -62,10 +62,6 @@ class BacklinkIndex {
     std::string_view target_key;
     const BacklinkEntry* entry;
   };
-  struct ApplyFailure {
-    std::size_t made;  // operations written and applied before the error
-    IoError error;
-  };
   // Makes `changes` in order: an add appends a record, then lists the entry;
   // a remove appends a record, then drops every equal entry of that key. The
   // records go to the OS in as few write calls as it can (whole records,
@@ -73,9 +69,9 @@ class BacklinkIndex {
   // field too long for its 4-byte length is refused before its record is
   // written. On a failure the file is cut back to the whole records written
   // when the exclusive lock can be taken; otherwise every later write is
-  // refused until the database is reopened. The count made so far comes with
-  // the error.
-  std::expected<void, ApplyFailure> apply(std::span<const Change> changes);
+  // refused until the database is reopened. `made` is set to how many
+  // operations were written and applied: all of them on success.
+  std::expected<void, Error> apply(std::span<const Change> changes, std::size_t& made);
 
  private:
   BacklinkIndex() = default;
@@ -83,7 +79,7 @@ class BacklinkIndex {
   // Refuses a write while the file may end inside a record: after a partial
   // write that could not be cut off, or while a torn tail found at open is
   // still there (looks again each time).
-  std::expected<void, IoError> check_writable();
+  std::expected<void, Error> check_writable();
   void apply_in_memory(Op op, std::string_view target_key, const BacklinkEntry& entry);
 
   std::string path_;

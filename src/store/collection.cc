@@ -14,7 +14,6 @@ namespace {
 // that small values cost one system call.
 constexpr std::size_t kReadAhead = 248;
 
-StorageError io_error(IoError e) { return StorageError::from_io(std::move(e)); }
 
 // Worded like the codec's own refusals of oversized parts.
 std::string too_long(std::string_view what, std::uint64_t size) {
@@ -24,27 +23,15 @@ std::string too_long(std::string_view what, std::uint64_t size) {
 
 }  // namespace
 
-std::string StorageError::text() const {
-  switch (kind) {
-    case Kind::Io:
-      return "io: " + io.text();
-    case Kind::Codec:
-      return "codec: " + codec.text();
-    case Kind::KeyNotFound:
-      break;
-  }
-  return "key not found";
-}
-
 // A read-only collection holds only the reader, which carries the shared
 // lock so that no database cuts the file while it is being looked at.
-std::expected<std::unique_ptr<Collection>, StorageError> Collection::open_read_only(const std::string& path) {
+std::expected<std::unique_ptr<Collection>, Error> Collection::open_read_only(const std::string& path) {
   std::unique_ptr<Collection> collection(new Collection());
   collection->path_ = path;
   collection->mode_ = OpenMode::ReadOnly;
   auto reader = open_regular_file(path, O_RDONLY);
   if (!reader) {
-    if (reader.error().os_error == ENOENT) return collection;
+    if (reader.error().os_error() == ENOENT) return collection;
     return std::unexpected(io_error(reader.error()));
   }
   collection->reader_ = std::move(*reader);
@@ -57,7 +44,7 @@ std::expected<std::unique_ptr<Collection>, StorageError> Collection::open_read_o
   return collection;
 }
 
-std::expected<std::unique_ptr<Collection>, StorageError> Collection::open(const std::string& path, OpenMode mode) {
+std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::string& path, OpenMode mode) {
   if (mode == OpenMode::ReadOnly) return open_read_only(path);
   // The reader's open creates a missing file; the writer then opens it
   // without creation.
@@ -84,7 +71,7 @@ Collection::~Collection() {
   log_ = AppendLog();
 }
 
-std::expected<records::ScanEnd, IoError> Collection::index_records(std::uint64_t from, std::uint64_t end,
+std::expected<records::ScanEnd, Error> Collection::index_records(std::uint64_t from, std::uint64_t end,
                                                                    bool forget_cached) {
   // Records are indexed a few behind the one being read, so that the index
   // slot of each key can be prefetched while the next keys are read. The
@@ -154,13 +141,13 @@ std::expected<records::ScanEnd, IoError> Collection::index_records(std::uint64_t
         return true;
       },
       reporter, records::Extent::Head);
-  if (bad_key) return std::unexpected(IoError::custom("invalid utf8 key"));
+  if (bad_key) return std::unexpected(Error::io("invalid utf8 key"));
   apply_all();
   return scan;
 }
 
-std::expected<void, StorageError> Collection::ensure_writable() {
-  if (mode_ == OpenMode::ReadOnly) return std::unexpected(StorageError::io_text(path_ + " is open read-only"));
+std::expected<void, Error> Collection::ensure_writable() {
+  if (mode_ == OpenMode::ReadOnly) return std::unexpected(io_error(ErrorKind::ReadOnly, path_ + " is open read-only"));
   if (log_.writable()) return {};
   auto writable = log_.ensure_writable(
       [&](std::uint64_t from, std::uint64_t end) { return index_records(from, end, true); });
@@ -175,21 +162,21 @@ std::expected<void, StorageError> Collection::ensure_writable() {
                             std::to_string(refused.complete_end) + ")";
   switch (refused.why) {
     case AppendLog::Refusal::TailInUse:
-      return std::unexpected(StorageError::io_text(
+      return std::unexpected(io_error(ErrorKind::Io, 
           path_ + " ends inside an incomplete record" + where +
           " that another open database may still be writing; writes are refused until it is complete"));
     case AppendLog::Refusal::TailTooLong:
-      return std::unexpected(StorageError::io_text(
+      return std::unexpected(io_error(ErrorKind::Corruption, 
           path_ + " ends inside an incomplete record" + where +
           ", more than an interrupted write leaves; writes are refused until the file is repaired"));
     case AppendLog::Refusal::Shrunk:
-      return std::unexpected(StorageError::io_text(
+      return std::unexpected(io_error(ErrorKind::Corruption, 
           path_ + " is shorter than the records already read from it; writes are refused until the database is "
                   "opened again"));
     case AppendLog::Refusal::PartialRecord:
       break;
   }
-  return std::unexpected(StorageError::io_text(
+  return std::unexpected(io_error(ErrorKind::Io, 
       path_ + " ends inside a partly written record that could not be cut off; writes are refused until the "
               "database is opened again"));
 }
@@ -200,7 +187,7 @@ void Collection::append_to_buffer(std::string_view record) {
   record_ends_.push_back(buffer_.size());
 }
 
-std::expected<void, StorageError> Collection::write_out(std::string_view record) {
+std::expected<void, Error> Collection::write_out(std::string_view record) {
   if (buffer_.empty() && record.empty()) return {};
   struct iovec parts[2];
   int count = 0;
@@ -226,13 +213,13 @@ std::expected<void, StorageError> Collection::write_out(std::string_view record)
   return std::unexpected(io_error(result.error()));
 }
 
-std::expected<std::string_view, StorageError> Collection::find_encoded(std::string_view key) {
+std::expected<std::string_view, Error> Collection::find_encoded(std::string_view key) {
   const std::uint64_t hash = KeyTable::hash(key);
   if (cache_.size() > 0) {
     if (const std::uint64_t* cached = cache_.find(key, hash)) return cached_value(*cached);
   }
   const std::uint64_t* indexed = index_.find(key, hash);
-  if (indexed == nullptr) return std::unexpected(StorageError::key_not_found());
+  if (indexed == nullptr) return std::unexpected(key_not_found());
   const std::uint64_t offset = *indexed;
   const int fd = reader_.get();
 
@@ -241,14 +228,14 @@ std::expected<std::string_view, StorageError> Collection::find_encoded(std::stri
   auto got = pread_some(fd, read_buf_.data(), read_buf_.size(), offset);
   if (!got) return std::unexpected(io_error(got.error()));
   std::size_t have = *got;
-  auto fill = [&](std::uint64_t end) -> std::expected<void, StorageError> {
+  auto fill = [&](std::uint64_t end) -> std::expected<void, Error> {
     if (end <= have) return {};
     // Lengths come from the file: check them against its size before
     // allocating for them.
     auto size = file_size(fd);
     if (!size) return std::unexpected(io_error(size.error()));
     if (*size < offset || *size - offset < end) {
-      return std::unexpected(StorageError::io_text(std::string(kFillWholeBuffer)));
+      return std::unexpected(io_error(ErrorKind::Corruption, std::string(kFillWholeBuffer)));
     }
     read_buf_.resize(static_cast<std::size_t>(end));
     auto rest = pread_exact(fd, read_buf_.data() + have, read_buf_.size() - have, offset + have);
@@ -265,41 +252,41 @@ std::expected<std::string_view, StorageError> Collection::find_encoded(std::stri
   return std::string_view(read_buf_.data() + header_end, static_cast<std::size_t>(value_len));
 }
 
-std::expected<Value, StorageError> Collection::get(std::string_view key) {
+std::expected<Value, Error> Collection::get(std::string_view key) {
   auto encoded = find_encoded(key);
   if (!encoded) return std::unexpected(std::move(encoded.error()));
   std::size_t position = 0;
   auto value = decode(*encoded, position);
-  if (!value) return std::unexpected(StorageError::from_codec(value.error()));
+  if (!value) return std::unexpected(std::move(value.error()).in_context("codec"));
   return std::move(*value);
 }
 
-std::expected<void, StorageError> Collection::get_encoded(std::string_view key, std::string& out) {
+std::expected<void, Error> Collection::get_encoded(std::string_view key, std::string& out) {
   auto encoded = find_encoded(key);
   if (!encoded) return std::unexpected(std::move(encoded.error()));
   out.assign(*encoded);
   return {};
 }
 
-std::expected<void, StorageError> Collection::check_storable(std::string_view key, const Value& value) {
+std::expected<void, Error> Collection::check_storable(std::string_view key, const Value& value) {
   // Refusals come before any byte is written: a length that does not fit its
   // 4-byte field, or nesting the decoder would refuse, could never be read back.
-  if (key.size() > kMaxLength) return std::unexpected(StorageError::io_text(too_long("key", key.size())));
-  if (auto encodable = check_encodable(value); !encodable) return std::unexpected(StorageError::io_text(encodable.error()));
+  if (key.size() > kMaxLength) return std::unexpected(io_error(ErrorKind::InvalidArgument, too_long("key", key.size())));
+  if (auto encodable = check_encodable(value); !encodable) return std::unexpected(io_error(std::move(encodable.error())));
   return {};
 }
 
-std::expected<void, StorageError> Collection::set(std::string_view key, const Value& value) {
+std::expected<void, Error> Collection::set(std::string_view key, const Value& value) {
   if (auto storable = check_storable(key, value); !storable) return storable;
   encoded_.clear();
   encode(value, encoded_);
   return set_encoded(key, encoded_);
 }
 
-std::expected<void, StorageError> Collection::set_encoded(std::string_view key, std::string_view encoded) {
-  if (key.size() > kMaxLength) return std::unexpected(StorageError::io_text(too_long("key", key.size())));
+std::expected<void, Error> Collection::set_encoded(std::string_view key, std::string_view encoded) {
+  if (key.size() > kMaxLength) return std::unexpected(io_error(ErrorKind::InvalidArgument, too_long("key", key.size())));
   if (encoded.size() > kMaxLength) {
-    return std::unexpected(StorageError::io_text(too_long("encoded value", encoded.size())));
+    return std::unexpected(io_error(ErrorKind::InvalidArgument, too_long("encoded value", encoded.size())));
   }
   record_.clear();
   records::append_data_record(record_, key, encoded);
@@ -370,7 +357,7 @@ void Collection::compact_cache_values() {
   cache_dead_bytes_ = 0;
 }
 
-std::expected<void, StorageError> Collection::flush() {
+std::expected<void, Error> Collection::flush() {
   if (buffer_.empty()) return {};
   if (auto writable = ensure_writable(); !writable) return writable;
   return write_out({});

@@ -24,21 +24,12 @@
 
 namespace quillet {
 
-struct StorageError {
-  enum class Kind : std::uint8_t { Io, Codec, KeyNotFound };
-  Kind kind = Kind::Io;
-  IoError io;
-  CodecError codec;
-
-  static StorageError from_io(IoError e) { return {Kind::Io, std::move(e), {}}; }
-  static StorageError from_codec(CodecError e) { return {Kind::Codec, {}, e}; }
-  static StorageError key_not_found() { return {Kind::KeyNotFound, {}, {}}; }
-  static StorageError io_text(std::string message) { return from_io(IoError::custom(std::move(message))); }
-
-  bool is_key_not_found() const { return kind == Kind::KeyNotFound; }
-  // "io: {}", "codec: {}" or "key not found".
-  std::string text() const;
-};
+// The store's errors read "io: {}" (a file could not be read or written, or
+// holds what no writer writes), "codec: {}" (a stored value does not decode)
+// and "key not found".
+inline Error io_error(Error e) { return std::move(e).in_context("io"); }
+inline Error io_error(ErrorKind kind, std::string text) { return Error(kind, std::move(text)).in_context("io"); }
+inline Error key_not_found() { return Error::not_found("key not found"); }
 
 inline constexpr std::size_t kWriteBufferSize = 65536;
 
@@ -56,7 +47,7 @@ class Collection {
   // With OpenMode::ReadOnly the file is neither created nor cut nor written:
   // a missing file gives an empty collection without a file, a torn tail is
   // only skipped, and every write fails with Io.
-  static std::expected<std::unique_ptr<Collection>, StorageError> open(const std::string& path,
+  static std::expected<std::unique_ptr<Collection>, Error> open(const std::string& path,
                                                                         OpenMode mode = OpenMode::ReadWrite);
 
   // Writes out the buffer (errors ignored), then closes; the lock goes last.
@@ -67,11 +58,11 @@ class Collection {
   // A copy of the key's current value: from memory when written since open,
   // else read from the file. KeyNotFound for absent or deleted keys; Io when
   // the record cannot be read; Codec when it cannot be decoded.
-  std::expected<Value, StorageError> get(std::string_view key);
+  std::expected<Value, Error> get(std::string_view key);
 
   // The same value in its encoding, copied into `out`, undecoded: the caller
   // decodes it (a failure to decode is then the caller's Codec error).
-  std::expected<void, StorageError> get_encoded(std::string_view key, std::string& out);
+  std::expected<void, Error> get_encoded(std::string_view key, std::string& out);
 
   // Appends one record. Outside a transaction the whole record is handed to
   // the OS in one write before this returns, or nothing changes (bytes that
@@ -81,15 +72,15 @@ class Collection {
   // refused before anything is written. Errors are always Io.
   // REQUIRES: `encoded` is one whole value as `encode` writes it, within the
   // nesting limit.
-  std::expected<void, StorageError> set_encoded(std::string_view key, std::string_view encoded);
+  std::expected<void, Error> set_encoded(std::string_view key, std::string_view encoded);
 
   // Encodes the value, then stores it as set_encoded does. Refuses what
   // check_storable refuses before anything is written.
-  std::expected<void, StorageError> set(std::string_view key, const Value& value);
+  std::expected<void, Error> set(std::string_view key, const Value& value);
 
   // Io when the key is too long for its 4-byte length, or the value is too
   // deeply nested or holds a part too long to be encoded.
-  static std::expected<void, StorageError> check_storable(std::string_view key, const Value& value);
+  static std::expected<void, Error> check_storable(std::string_view key, const Value& value);
 
   void set_in_transaction(bool on) { in_transaction_ = on; }
   bool in_transaction() const { return in_transaction_; }
@@ -105,7 +96,7 @@ class Collection {
 
   // Hands every buffered record to the OS. On a failure part-way the file is
   // cut back to the last whole record and the rest stays buffered.
-  std::expected<void, StorageError> flush();
+  std::expected<void, Error> flush();
 
   std::uint64_t end_offset() const { return end_offset_; }
   const std::string& path() const { return path_; }
@@ -123,22 +114,22 @@ class Collection {
 
   // The encoded current value of `key`, viewing the cache or the read buffer:
   // valid until the next call on this collection.
-  std::expected<std::string_view, StorageError> find_encoded(std::string_view key);
+  std::expected<std::string_view, Error> find_encoded(std::string_view key);
 
-  static std::expected<std::unique_ptr<Collection>, StorageError> open_read_only(const std::string& path);
+  static std::expected<std::unique_ptr<Collection>, Error> open_read_only(const std::string& path);
 
   // Indexes the records in [from, end) of the file, reading it in large
   // blocks. `forget_cached` drops cached values of the keys it meets, for
   // records another database appended after ours. Fails on a read error or
   // a key that is not UTF-8.
-  std::expected<records::ScanEnd, IoError> index_records(std::uint64_t from, std::uint64_t end, bool forget_cached);
+  std::expected<records::ScanEnd, Error> index_records(std::uint64_t from, std::uint64_t end, bool forget_cached);
   // Fails while the file ends inside a record that cannot be cut yet.
-  std::expected<void, StorageError> ensure_writable();
+  std::expected<void, Error> ensure_writable();
   // Hands the buffered records and then `record` (one whole record, or empty)
   // to the OS in one call where it can. On failure the file is cut back to the
   // last whole record written, the written records leave the buffer, and
   // `record` counts as not written.
-  std::expected<void, StorageError> write_out(std::string_view record);
+  std::expected<void, Error> write_out(std::string_view record);
   void append_to_buffer(std::string_view record);
   std::string_view cached_value(std::uint64_t position) const;
   void cache_value(std::string_view key, std::uint64_t h, std::string_view encoded);

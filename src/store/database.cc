@@ -26,17 +26,17 @@ NameParts split_extension(std::string_view name) {
 // "x"), which would give two Collection objects on one file that disagree.
 // Only the last segment may be empty, "." or "..": its file name then gains an
 // extension and stays inside the directory ("...qdb").
-std::expected<void, StorageError> check_name(std::string_view name) {
-  if (name.find('\0') != std::string_view::npos) return std::unexpected(StorageError::io_text(std::string(kNulInName)));
+std::expected<void, Error> check_name(std::string_view name) {
+  if (name.find('\0') != std::string_view::npos) return std::unexpected(io_error(ErrorKind::InvalidArgument, std::string(kNulInName)));
   if (name.starts_with('/')) {
-    return std::unexpected(StorageError::io_text("collection name " + quote_text(name) +
+    return std::unexpected(io_error(ErrorKind::InvalidArgument, "collection name " + quote_text(name) +
                                                  " is an absolute path, outside the database directory"));
   }
   std::size_t start = 0;
   for (std::size_t slash = name.find('/'); slash != std::string_view::npos; slash = name.find('/', start)) {
     std::string_view segment = name.substr(start, slash - start);
     if (segment.empty() || segment == "." || segment == "..") {
-      return std::unexpected(StorageError::io_text("collection name " + quote_text(name) +
+      return std::unexpected(io_error(ErrorKind::InvalidArgument, "collection name " + quote_text(name) +
                                                    " has an empty, \".\" or \"..\" directory segment"));
     }
     start = slash + 1;
@@ -69,16 +69,16 @@ std::optional<std::string_view> database_file_stem(std::string_view file_name, s
   return parts.stem;
 }
 
-std::expected<void, StorageError> check_collection_name(std::string_view name) { return check_name(name); }
+std::expected<void, Error> check_collection_name(std::string_view name) { return check_name(name); }
 
-std::expected<std::unique_ptr<Database>, StorageError> Database::open(std::string path, OpenMode mode) {
-  if (path.find('\0') != std::string::npos) return std::unexpected(StorageError::io_text(std::string(kNulInName)));
+std::expected<std::unique_ptr<Database>, Error> Database::open(std::string path, OpenMode mode) {
+  if (path.find('\0') != std::string::npos) return std::unexpected(io_error(ErrorKind::InvalidArgument, std::string(kNulInName)));
   if (mode == OpenMode::ReadWrite) {
-    if (auto made = make_directories(path); !made) return std::unexpected(StorageError::from_io(made.error()));
+    if (auto made = make_directories(path); !made) return std::unexpected(io_error(made.error()));
   }
 
   std::unique_ptr<Database> db(new Database(std::move(path), mode));
-  std::optional<StorageError> failed;
+  std::optional<Error> failed;
   auto listed = list_directory(db->dir_path_, [&](std::string_view file_name) {
     std::optional<std::string_view> stem = database_file_stem(file_name, "qdb");
     if (!stem) return true;
@@ -93,7 +93,7 @@ std::expected<std::unique_ptr<Database>, StorageError> Database::open(std::strin
     return true;
   });
   if (failed) return std::unexpected(std::move(*failed));
-  if (!listed) return std::unexpected(StorageError::from_io(std::move(listed.error())));
+  if (!listed) return std::unexpected(io_error(std::move(listed.error())));
   return db;
 }
 
@@ -103,13 +103,13 @@ Database::~Database() {
   // reached the files; then the queue is applied, as a commit would, and only
   // then are the indexes closed. Errors cannot be reported from here.
   collections_.clear();
-  std::optional<StorageError> ignored;
+  std::optional<Error> ignored;
   (void)apply_pending(pending_ops_.size(), &ignored);
   backlink_indexes_.clear();
   pending_ops_.clear();
 }
 
-std::expected<std::shared_ptr<GuardedCollection>, StorageError> Database::collection(std::string_view name) {
+std::expected<std::shared_ptr<GuardedCollection>, Error> Database::collection(std::string_view name) {
   if (auto it = collections_.find(name); it != collections_.end()) return it->second;
   if (auto valid = check_name(name); !valid) return std::unexpected(valid.error());
   std::string file_name(name);
@@ -125,32 +125,32 @@ std::expected<std::shared_ptr<GuardedCollection>, StorageError> Database::collec
   return guarded;
 }
 
-std::expected<BacklinkIndex*, StorageError> Database::backlink_index(std::string_view name) {
+std::expected<BacklinkIndex*, Error> Database::backlink_index(std::string_view name) {
   if (auto it = backlink_indexes_.find(name); it != backlink_indexes_.end()) return &it->second;
   if (auto valid = check_name(name); !valid) return std::unexpected(valid.error());
   std::string file_name(name);
   file_name += ".qbl";
   auto opened = BacklinkIndex::open(join_path(dir_path_, file_name), mode_);
-  if (!opened) return std::unexpected(StorageError::from_io(std::move(opened.error())));
+  if (!opened) return std::unexpected(io_error(std::move(opened.error())));
   auto [it, inserted] = backlink_indexes_.emplace(std::string(name), std::move(*opened));
   return &it->second;
 }
 
-std::expected<GuardedCollection*, StorageError> Database::registered(std::string_view name) {
+std::expected<GuardedCollection*, Error> Database::registered(std::string_view name) {
   if (auto it = collections_.find(name); it != collections_.end()) return it->second.get();
   auto opened = collection(name);
   if (!opened) return std::unexpected(opened.error());
   return opened->get();
 }
 
-std::expected<Value, StorageError> Database::get(std::string_view collection, std::string_view key) {
+std::expected<Value, Error> Database::get(std::string_view collection, std::string_view key) {
   auto guarded = registered(collection);
   if (!guarded) return std::unexpected(guarded.error());
   std::lock_guard lock((*guarded)->mutex);
   return (*guarded)->collection->get(key);
 }
 
-std::expected<void, StorageError> Database::get_encoded(std::string_view collection, std::string_view key,
+std::expected<void, Error> Database::get_encoded(std::string_view collection, std::string_view key,
                                                         std::string& out) {
   auto guarded = registered(collection);
   if (!guarded) return std::unexpected(guarded.error());
@@ -158,12 +158,12 @@ std::expected<void, StorageError> Database::get_encoded(std::string_view collect
   return (*guarded)->collection->get_encoded(key, out);
 }
 
-std::expected<void, StorageError> Database::set(std::string_view collection, std::string_view key,
+std::expected<void, Error> Database::set(std::string_view collection, std::string_view key,
                                                 const Value& value) {
   // A value that cannot be stored is refused where the write would be made,
   // after the checks that come before it; otherwise it is encoded and takes
   // the encoded path.
-  std::optional<StorageError> refusal;
+  std::optional<Error> refusal;
   scratch_value_.clear();
   if (auto storable = Collection::check_storable(key, value); !storable) {
     refusal = std::move(storable.error());
@@ -173,18 +173,18 @@ std::expected<void, StorageError> Database::set(std::string_view collection, std
   return write_encoded(collection, key, scratch_value_, collect_links(value), std::move(refusal));
 }
 
-std::expected<void, StorageError> Database::set_encoded(std::string_view collection, std::string_view key,
+std::expected<void, Error> Database::set_encoded(std::string_view collection, std::string_view key,
                                                         std::string_view encoded, bool has_links) {
   std::vector<LinkRef> new_links;
   if (has_links) collect_links_encoded(encoded, new_links);
   return write_encoded(collection, key, encoded, std::move(new_links), std::nullopt);
 }
 
-std::expected<void, StorageError> Database::write_encoded(std::string_view collection, std::string_view key,
+std::expected<void, Error> Database::write_encoded(std::string_view collection, std::string_view key,
                                                           std::string_view encoded, std::vector<LinkRef> new_links,
-                                                          std::optional<StorageError> refusal) {
+                                                          std::optional<Error> refusal) {
   if (mode_ == OpenMode::ReadOnly) {
-    return std::unexpected(StorageError::io_text("the database " + dir_path_ + " is open read-only"));
+    return std::unexpected(io_error(ErrorKind::ReadOnly, "the database " + dir_path_ + " is open read-only"));
   }
   auto guarded = registered(collection);
   if (!guarded) return std::unexpected(guarded.error());
@@ -206,7 +206,7 @@ std::expected<void, StorageError> Database::write_encoded(std::string_view colle
   // commit failing; such a value is refused before it is written.
   for (const LinkRef& l : new_links) {
     if (l.target_collection.find('\0') != std::string::npos) {
-      return std::unexpected(StorageError::io_text(std::string(kNulInName)));
+      return std::unexpected(io_error(ErrorKind::InvalidArgument, std::string(kNulInName)));
     }
   }
 
@@ -237,13 +237,13 @@ std::expected<void, StorageError> Database::write_encoded(std::string_view colle
   // Outside a transaction the whole queue is applied, so operations left over
   // from an earlier failure go first and each index sees its operations in
   // the order the records were written.
-  std::optional<StorageError> own_error;
+  std::optional<Error> own_error;
   (void)apply_pending(own_from, &own_error);
   if (own_error) return std::unexpected(std::move(*own_error));
   return {};
 }
 
-std::expected<std::vector<BacklinkEntry>, StorageError> Database::get_backlinks(std::string_view collection,
+std::expected<std::vector<BacklinkEntry>, Error> Database::get_backlinks(std::string_view collection,
                                                                                  std::string_view key) {
   auto index = backlink_index(collection);
   if (!index) return std::unexpected(index.error());
@@ -258,7 +258,7 @@ void Database::begin() {
   }
 }
 
-std::expected<void, StorageError> Database::commit() {
+std::expected<void, Error> Database::commit() {
   for (auto& [name, guarded] : collections_) {
     std::lock_guard lock(guarded->mutex);
     if (auto flushed = guarded->collection->flush(); !flushed) return flushed;
@@ -278,8 +278,8 @@ std::vector<std::string> Database::collection_names() const {
   return names;
 }
 
-std::expected<void, StorageError> Database::apply_pending(std::size_t own_from,
-                                                          std::optional<StorageError>* own_error) {
+std::expected<void, Error> Database::apply_pending(std::size_t own_from,
+                                                          std::optional<Error>* own_error) {
   // The queue is applied per target collection, each index receiving its
   // operations in queue order and in as few writes as it can. Once an
   // operation for a target fails, it and every later operation for that
@@ -293,8 +293,8 @@ std::expected<void, StorageError> Database::apply_pending(std::size_t own_from,
   }
 
   // For each operation left queued, the error that stopped its target.
-  std::vector<const StorageError*> stopped(pending_ops_.size(), nullptr);
-  std::vector<StorageError> errors;
+  std::vector<const Error*> stopped(pending_ops_.size(), nullptr);
+  std::vector<Error> errors;
   errors.reserve(targets.size());
   std::vector<BacklinkIndex::Change> changes;
   for (std::string_view target : targets) {
@@ -310,15 +310,14 @@ std::expected<void, StorageError> Database::apply_pending(std::size_t own_from,
         changes.push_back({op.kind == BlOp::Kind::Add ? BacklinkIndex::Op::Add : BacklinkIndex::Op::Remove,
                            op.target_key, &op.entry});
       }
-      auto applied = (*index)->apply(changes);
+      auto applied = (*index)->apply(changes, made);
       if (applied) continue;
-      made = applied.error().made;
-      errors.push_back(StorageError::from_io(std::move(applied.error().error)));
+      errors.push_back(io_error(std::move(applied.error())));
     }
     for (std::size_t k = made; k < queued.size(); ++k) stopped[queued[k]] = &errors.back();
   }
 
-  std::optional<StorageError> first_error;
+  std::optional<Error> first_error;
   std::vector<BlOp> kept;
   for (std::size_t i = 0; i < pending_ops_.size(); ++i) {
     if (stopped[i] == nullptr) continue;

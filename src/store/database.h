@@ -47,7 +47,7 @@ class Database {
   // With OpenMode::ReadOnly the directory must exist already, every file is
   // opened read-only (see Collection::open and BacklinkIndex::open) and every
   // write fails with Io before anything is touched.
-  static std::expected<std::unique_ptr<Database>, StorageError> open(std::string path,
+  static std::expected<std::unique_ptr<Database>, Error> open(std::string path,
                                                                       OpenMode mode = OpenMode::ReadWrite);
 
   // Writes out and closes every collection, then applies any backlink
@@ -65,15 +65,15 @@ class Database {
   // the directory or spell one file two ways are refused with Io before any
   // file is touched: absolute names, and names with a segment other than the
   // last that is empty, "." or "..". A failed open registers nothing.
-  std::expected<std::shared_ptr<GuardedCollection>, StorageError> collection(std::string_view name);
+  std::expected<std::shared_ptr<GuardedCollection>, Error> collection(std::string_view name);
 
   // Finds or opens (creating and replaying its log) the index of `name`.
   // The pointer stays valid until the next call on this Database.
-  std::expected<BacklinkIndex*, StorageError> backlink_index(std::string_view name);
+  std::expected<BacklinkIndex*, Error> backlink_index(std::string_view name);
 
-  std::expected<Value, StorageError> get(std::string_view collection, std::string_view key);
+  std::expected<Value, Error> get(std::string_view collection, std::string_view key);
   // The current value in its encoding, copied into `out` without decoding it.
-  std::expected<void, StorageError> get_encoded(std::string_view collection, std::string_view key,
+  std::expected<void, Error> get_encoded(std::string_view collection, std::string_view key,
                                                 std::string& out);
 
   // Writes the record, then brings the backlink indexes in step with the links
@@ -82,15 +82,15 @@ class Database {
   // an operation that cannot be made stays queued with every later one for
   // the same target collection. Fails only when the record was not written or
   // one of this call's own operations stays queued.
-  std::expected<void, StorageError> set(std::string_view collection, std::string_view key, const Value& value);
+  std::expected<void, Error> set(std::string_view collection, std::string_view key, const Value& value);
 
   // The same with the value already encoded. REQUIRES: `encoded` is one whole
   // value as `encode` writes it, within the nesting and length limits, and
   // holds no link unless `has_links` (which spares looking for them).
-  std::expected<void, StorageError> set_encoded(std::string_view collection, std::string_view key,
+  std::expected<void, Error> set_encoded(std::string_view collection, std::string_view key,
                                                 std::string_view encoded, bool has_links = true);
 
-  std::expected<std::vector<BacklinkEntry>, StorageError> get_backlinks(std::string_view collection,
+  std::expected<std::vector<BacklinkEntry>, Error> get_backlinks(std::string_view collection,
                                                                          std::string_view key);
 
   // begin: every collection defers its writes and index operations queue up.
@@ -99,7 +99,7 @@ class Database {
   // Writes out every collection buffer, then applies the queue. Anything that
   // cannot be applied stays queued (in order, per target collection) and the
   // transaction stays open; the first error is returned.
-  std::expected<void, StorageError> commit();
+  std::expected<void, Error> commit();
 
   // Registered collection names, in no particular order.
   std::vector<std::string> collection_names() const;
@@ -112,15 +112,15 @@ class Database {
   // are made. Returns the first error met; when an operation at or after
   // position `own_from` stays queued, `*own_error` (if given) receives the
   // error that held it back. Uses no collection lock.
-  std::expected<void, StorageError> apply_pending(std::size_t own_from, std::optional<StorageError>* own_error);
+  std::expected<void, Error> apply_pending(std::size_t own_from, std::optional<Error>* own_error);
 
   // The body of set and set_encoded: reads the old value's links, writes the
   // record (or returns `refusal`, the reason the value cannot be stored, at
   // that point), then queues (and outside a transaction applies) the index
   // operations of the link difference.
-  std::expected<void, StorageError> write_encoded(std::string_view collection, std::string_view key,
+  std::expected<void, Error> write_encoded(std::string_view collection, std::string_view key,
                                                   std::string_view encoded, std::vector<LinkRef> new_links,
-                                                  std::optional<StorageError> refusal);
+                                                  std::optional<Error> refusal);
 
   std::string dir_path_;
   std::string scratch_;        // the previous value's encoding during set
@@ -136,7 +136,7 @@ class Database {
 
   // The registered collection `name`, opening it on first use; the pointer
   // stays valid for the life of this Database (registration is permanent).
-  std::expected<GuardedCollection*, StorageError> registered(std::string_view name);
+  std::expected<GuardedCollection*, Error> registered(std::string_view name);
 
   ByName<std::shared_ptr<GuardedCollection>> collections_;
   ByName<BacklinkIndex> backlink_indexes_;
@@ -153,6 +153,6 @@ std::optional<std::string_view> database_file_stem(std::string_view file_name, s
 // Refuses, with the Io error `collection` and `backlink_index` give, a name
 // that holds NUL, is absolute, or has an empty, "." or ".." segment other
 // than its last.
-std::expected<void, StorageError> check_collection_name(std::string_view name);
+std::expected<void, Error> check_collection_name(std::string_view name);
 
 }  // namespace quillet

@@ -6,20 +6,6 @@
 
 namespace quillet {
 
-std::string ResolveError::text() const {
-  switch (kind) {
-    case Kind::Storage:
-      return "storage: " + storage.text();
-    case Kind::InvalidPath:
-      return "invalid path: " + path_text;
-    case Kind::CyclicLink:
-      return "cyclic link detected";
-    case Kind::FieldNotFound:
-      return "field not found";
-  }
-  return {};
-}
-
 namespace {
 
 using Segments = std::vector<std::string_view>;
@@ -50,18 +36,18 @@ class Resolution {
   Resolution(Database& db, std::string_view collection, std::string_view key)
       : db_(db), root_collection_(collection), root_key_(key) {}
 
-  std::expected<Value, ResolveError> start(std::span<const std::string> path) {
+  std::expected<Value, Error> start(std::span<const std::string> path) {
     auto root = db_.get(root_collection_, root_key_);
-    if (!root) return std::unexpected(ResolveError::from_storage(std::move(root.error())));
+    if (!root) return std::unexpected(std::move(root.error()).in_context("storage"));
     Segments segments(path.begin(), path.end());
     return navigate(*root, segments, 0);
   }
 
  private:
   // Walks `path` from `value` in place; only the value finally found is copied.
-  std::expected<Value, ResolveError> navigate(const Value& value, std::span<const std::string_view> path,
+  std::expected<Value, Error> navigate(const Value& value, std::span<const std::string_view> path,
                                               std::uint32_t depth) {
-    if (depth > kMaxLinkDepth) return std::unexpected(ResolveError::cyclic_link());
+    if (depth > kMaxLinkDepth) return std::unexpected(Error::invalid_argument("cyclic link detected"));
     const Value* current = &value;
     for (std::size_t i = 0;; ++i) {
       if (i == path.size()) {
@@ -86,16 +72,16 @@ class Resolution {
           break;
         }
         default:
-          return std::unexpected(ResolveError::field_not_found());
+          return std::unexpected(Error::not_found("field not found"));
       }
     }
   }
 
-  std::expected<Value, ResolveError> follow_link(const Link& link, std::span<const std::string_view> rest,
+  std::expected<Value, Error> follow_link(const Link& link, std::span<const std::string_view> rest,
                                                  std::uint32_t depth) {
-    if (depth > kMaxLinkDepth) return std::unexpected(ResolveError::cyclic_link());
+    if (depth > kMaxLinkDepth) return std::unexpected(Error::invalid_argument("cyclic link detected"));
     Segments segments = split(link.path, '/');
-    if (segments.size() < 2) return std::unexpected(ResolveError::invalid_path(link.path));
+    if (segments.size() < 2) return std::unexpected(Error::invalid_argument("invalid path: " + link.path));
 
     std::string key;
     std::string_view key_spec = segments[1];
@@ -114,15 +100,15 @@ class Resolution {
 
     auto target = db_.get(segments[0], key);
     if (!target) {
-      if (target.error().is_key_not_found()) return Value::null();  // a dangling link reads as null
-      return std::unexpected(ResolveError::from_storage(std::move(target.error())));
+      if (target.error().is(ErrorKind::NotFound)) return Value::null();  // a dangling link reads as null
+      return std::unexpected(std::move(target.error()).in_context("storage"));
     }
     return navigate(*target, walk, depth);
   }
 
   // The key named by "$self.<field path>": the text found at that dotted path
   // in the root record, walked at the depth of the link being followed.
-  std::expected<std::string, ResolveError> self_key(std::string_view field_path, std::uint32_t depth) {
+  std::expected<std::string, Error> self_key(std::string_view field_path, std::uint32_t depth) {
     auto memo_key = std::make_pair(std::string(field_path), depth);
     if (auto it = self_keys_.find(memo_key); it != self_keys_.end()) return it->second;
     auto computed = compute_self_key(field_path, depth);
@@ -130,26 +116,26 @@ class Resolution {
     return computed;
   }
 
-  std::expected<std::string, ResolveError> compute_self_key(std::string_view field_path, std::uint32_t depth) {
+  std::expected<std::string, Error> compute_self_key(std::string_view field_path, std::uint32_t depth) {
     auto root = db_.get(root_collection_, root_key_);
-    if (!root) return std::unexpected(ResolveError::from_storage(std::move(root.error())));
+    if (!root) return std::unexpected(std::move(root.error()).in_context("storage"));
     Segments fields = split(field_path, '.');
     auto found = navigate(*root, fields, depth);
     if (!found) return std::unexpected(found.error());
     if (const std::string* text = found->get_if<std::string>()) return *text;
-    return std::unexpected(ResolveError::invalid_path("$self." + std::string(field_path) + " resolved to " +
+    return std::unexpected(Error::invalid_argument("invalid path: $self." + std::string(field_path) + " resolved to " +
                                                       debug_string(*found) + ", expected TEXT"));
   }
 
   Database& db_;
   std::string root_collection_;
   std::string root_key_;
-  std::map<std::pair<std::string, std::uint32_t>, std::expected<std::string, ResolveError>> self_keys_;
+  std::map<std::pair<std::string, std::uint32_t>, std::expected<std::string, Error>> self_keys_;
 };
 
 }  // namespace
 
-std::expected<Value, ResolveError> Resolver::get_field(std::string_view collection, std::string_view key,
+std::expected<Value, Error> Resolver::get_field(std::string_view collection, std::string_view key,
                                                        std::span<const std::string> path) {
   return Resolution(db_, collection, key).start(path);
 }

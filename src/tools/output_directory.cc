@@ -26,7 +26,7 @@ Step OutputDirectory::prepare(const std::string& path) {
     if (!empty) return std::unexpected(tool_failure(path + " is not empty; compact writes into a new or empty directory"));
     return {};
   }
-  if (info.error().os_error != ENOENT) return std::unexpected(tool_io_failure(path, info.error()));
+  if (info.error().os_error() != ENOENT) return std::unexpected(tool_io_failure(path, info.error()));
   if (auto made = make_directory(path); !made) return std::unexpected(tool_io_failure("cannot create " + path, made.error()));
   directories_.push_back(path);
   return {};
@@ -37,7 +37,7 @@ std::expected<std::string, ToolError> OutputDirectory::file(std::string_view nam
     const std::string sub = join_path(path_, name.substr(0, slash));
     if (auto made = make_directory(sub)) {
       directories_.push_back(sub);
-    } else if (made.error().os_error != EEXIST) {
+    } else if (made.error().os_error() != EEXIST) {
       return std::unexpected(tool_io_failure("cannot create " + sub, made.error()));
     }
   }

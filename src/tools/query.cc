@@ -50,7 +50,7 @@ std::expected<Value, ToolError> read_record(Database& db, std::string_view colle
   if (!guarded) return std::unexpected(guarded.error());
   auto value = db.get(collection, key);
   if (value) return std::move(*value);
-  if (value.error().is_key_not_found()) {
+  if (value.error().is(ErrorKind::NotFound)) {
     return std::unexpected(tool_failure("no record " + quote_text(key) + " in collection " + quote_text(collection)));
   }
   return std::unexpected(tool_failure(quote_text(collection) + " " + quote_text(key) + ": " + value.error().text()));

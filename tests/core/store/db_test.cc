@@ -254,7 +254,7 @@ TEST(DatabaseOpen, CreatesMissingParentsAndRefusesWhatIsNotADirectory) {
     SCOPED_TRACE(bad);
     auto failed = Database::open(bad);
     ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().kind, StorageError::Kind::Io);
+    EXPECT_EQ(failed.error().kind(), ErrorKind::Io);
     EXPECT_TRUE(failed.error().text().starts_with("io: ")) << failed.error().text();
   }
 
@@ -270,7 +270,7 @@ TEST(DatabaseOpen, FailsWhenAListedCollectionCannotBeOpened) {
   ASSERT_EQ(::mkdir(dir.file("d.qdb").c_str(), 0777), 0);
   auto failed = Database::open(dir.path());
   ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error().kind, StorageError::Kind::Io);
+  EXPECT_EQ(failed.error().kind(), ErrorKind::Io);
 }
 
 // ---------------------------------------------------------------------------
@@ -285,7 +285,7 @@ TEST(CollectionNames, NamesThatLeaveTheDirectoryOrAliasAFileAreRefusedBeforeAnyF
     SCOPED_TRACE(name);
     auto read = db->get(name, "k");
     ASSERT_FALSE(read);
-    EXPECT_EQ(read.error().kind, StorageError::Kind::Io);
+    EXPECT_EQ(read.error().kind(), ErrorKind::InvalidArgument);
     EXPECT_TRUE(read.error().text().starts_with("io: collection name \"")) << read.error().text();
     EXPECT_FALSE(db->set(name, "k", Value::null()));
     EXPECT_FALSE(db->get_backlinks(name, "k"));
@@ -304,7 +304,7 @@ TEST(CollectionNames, NamesThatLeaveTheDirectoryOrAliasAFileAreRefusedBeforeAnyF
   EXPECT_EQ(nul_link.error().text(), "io: file name contained an unexpected NUL byte");
   auto unwritten = db->get("posts", "p");
   ASSERT_FALSE(unwritten);
-  EXPECT_TRUE(unwritten.error().is_key_not_found());
+  EXPECT_TRUE(unwritten.error().is(ErrorKind::NotFound));
   EXPECT_EQ(db->pending_count(), 0u);
 }
 
@@ -359,7 +359,7 @@ TEST(DatabaseWrites, EachChangedLinkAppendsOneRecordInOrder) {
   EXPECT_EQ(testing::read_file(users), expected);
   auto gone = db->get("posts", "p1");
   ASSERT_FALSE(gone);
-  EXPECT_TRUE(gone.error().is_key_not_found());
+  EXPECT_TRUE(gone.error().is(ErrorKind::NotFound));
   auto bob = db->get_backlinks("users", "bob");
   ASSERT_TRUE(bob);
   EXPECT_TRUE(bob->empty());
@@ -383,7 +383,7 @@ TEST(DatabaseWrites, FirstUseCreatesEmptyFiles) {
   auto db = open_db(dir.path());
   auto missing = db->get("fresh", "k");
   ASSERT_FALSE(missing);
-  EXPECT_TRUE(missing.error().is_key_not_found());
+  EXPECT_TRUE(missing.error().is(ErrorKind::NotFound));
   EXPECT_EQ(testing::file_size_of(dir.file("fresh.qdb")), 0u);
   auto none = db->get_backlinks("never", "k");
   ASSERT_TRUE(none);

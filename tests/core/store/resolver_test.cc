@@ -29,7 +29,7 @@ class ResolverTest : public ::testing::Test {
     ASSERT_TRUE(r) << r.error().text();
   }
 
-  std::expected<Value, ResolveError> resolve(std::string_view collection, std::string_view key,
+  std::expected<Value, Error> resolve(std::string_view collection, std::string_view key,
                                              std::vector<std::string> path) {
     return Resolver(*db_).get_field(collection, key, path);
   }

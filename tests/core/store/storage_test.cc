@@ -70,12 +70,12 @@ std::string flush_result(Collection& c) {
 }
 
 TEST(StorageErrorTest, Texts) {
-  EXPECT_EQ(StorageError::io_text("failed to fill whole buffer").text(), "io: failed to fill whole buffer");
-  EXPECT_EQ(StorageError::from_io(IoError::from_errno(13)).text(), "io: Permission denied (os error 13)");
-  EXPECT_EQ(StorageError::from_codec(CodecError::unknown_type_byte(0x0D)).text(), "codec: unknown type byte: 0x0D");
-  EXPECT_EQ(StorageError::key_not_found().text(), "key not found");
-  EXPECT_TRUE(StorageError::key_not_found().is_key_not_found());
-  EXPECT_FALSE(StorageError::io_text("x").is_key_not_found());
+  EXPECT_EQ(io_error(ErrorKind::Io, "failed to fill whole buffer").text(), "io: failed to fill whole buffer");
+  EXPECT_EQ(io_error(Error::from_errno(13)).text(), "io: Permission denied (os error 13)");
+  EXPECT_EQ(DecodeFault::unknown_type_byte(0x0D).error().in_context("codec").text(), "codec: unknown type byte: 0x0D");
+  EXPECT_EQ(key_not_found().text(), "key not found");
+  EXPECT_TRUE(key_not_found().is(ErrorKind::NotFound));
+  EXPECT_FALSE(io_error(ErrorKind::Io, "x").is(ErrorKind::NotFound));
 }
 
 // KeyTable against std::map. A sliding window of a few dozen live keys keeps

@@ -20,7 +20,7 @@ TEST(ReadOnly, NeverCreatesTheDirectoryOrAFile) {
   { ASSERT_TRUE(open_db(dir.path())->set("posts", "p1", post({{"a", "users/alice"}})).has_value()); }
   const auto before = snapshot(dir.path());
   auto db = open_db(dir.path(), OpenMode::ReadOnly);
-  EXPECT_TRUE(db->get("ghosts", "x").error().is_key_not_found());
+  EXPECT_TRUE(db->get("ghosts", "x").error().is(ErrorKind::NotFound));
   EXPECT_TRUE(db->get_backlinks("ghosts", "x")->empty());
   EXPECT_EQ(db->get_backlinks("users", "alice")->size(), 1u);
   EXPECT_EQ(read_record(*db, "ghosts", "x").error().text(), "unknown collection \"ghosts\"");

@@ -69,7 +69,7 @@ TEST(Walk, ValuesAMillionDeepCostNoStack) {
   Value copy = value;
   auto fits = check_encodable(copy);
   ASSERT_FALSE(fits);
-  EXPECT_EQ(fits.error(), CodecError::too_deep().text());
+  EXPECT_EQ(fits.error().text(), DecodeFault::too_deep().text());
   std::string bytes;
   encode(copy, bytes);
   EXPECT_EQ(bytes.size(), kDepth * 5 + 1 + 4 + 11 + 4);
