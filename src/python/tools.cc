@@ -3,7 +3,8 @@
 // (read-only, except _repair and _compact), so none of them touches a
 // Database object or its lock, and Python callbacks may run freely.
 //
-// Failures raise RuntimeError with the tool's one-line text. A callback that
+// Failures raise the module's Error (a RuntimeError), or CorruptionError or
+// ReadOnlyError by the error's kind, with the tool's one-line text. A callback that
 // raises stops the work at the next step, and its exception propagates;
 // KeyboardInterrupt is noticed at every progress step too.
 #include "python/classes.h"
@@ -47,12 +48,12 @@ PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
-// Raises the tool's error, unless a callback's own exception is already set.
-PyObject* raise_tool_error(const ToolError& error) {
+// Raises the tool's error through the module's one mapping, unless a
+// callback's own exception is already set. No tool is a get: a missing record
+// is the module's Error like any other failure, never a KeyError.
+PyObject* raise_tool_error(const Error& error) {
   if (PyErr_Occurred()) return nullptr;
-  PyRef message = PyRef::steal(text_object(error.text()));
-  if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
-  return nullptr;
+  return raise_core_error(error, ErrorSite::Write);
 }
 
 // An optional callback parameter: absent or None gives null.
@@ -232,7 +233,7 @@ PyObject* tool_dump_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   auto db = open_read_only(std::string(path));
   if (!db) return raise_tool_error(db.error());
   auto chunk_out = [write](std::string_view chunk) -> Step {
-    if (!call_with_text(write, chunk)) return std::unexpected(ToolError{"write failed"});
+    if (!call_with_text(write, chunk)) return std::unexpected(Error::io("write failed"));
     return {};
   };
   auto written = dump_records(**db, collection, chunk_out, progress_of(progress));
@@ -331,7 +332,7 @@ PyObject* tool_links(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!report(done, names.size())) return nullptr;
     const std::string& name = names[done];
     auto guarded = (*db)->collection(name);
-    if (!guarded) return raise_tool_error(ToolError{guarded.error().text()});
+    if (!guarded) return raise_tool_error(guarded.error());
     std::vector<std::string> keys;
     {
       std::lock_guard lock((*guarded)->mutex);
@@ -341,7 +342,7 @@ PyObject* tool_links(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     for (const std::string& key : keys) {
       auto value = (*db)->get(name, key);
       if (!value) {
-        return raise_tool_error(ToolError{quote_text(name) + " " + quote_text(key) + ": " + value.error().text()});
+        return raise_tool_error(value.error().in_context(quote_text(name) + " " + quote_text(key)));
       }
       for (const LinkRef& link : collect_links(*value)) {
         if (!append_new(rows.get(), link_row(name, key, link))) return nullptr;

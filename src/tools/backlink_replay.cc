@@ -37,7 +37,7 @@ std::vector<std::pair<std::uint64_t, std::string_view>> Replay::in_order() const
   return entries;
 }
 
-std::expected<Replay, ToolError> replay_log(const OpenFile& file, ProblemList* problems, ProgressMeter* meter) {
+std::expected<Replay, Error> replay_log(const OpenFile& file, ProblemList* problems, ProgressMeter* meter) {
   Replay replay;
   auto scanned = scan_link_records(
       file.fd.get(), file.size, file.name,

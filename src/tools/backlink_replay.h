@@ -38,6 +38,6 @@ struct Replay {
 // Replays a backlink file as the store does, except that a damaged record is
 // reported (when `problems` is given) and skipped rather than ending the
 // replay, so that everything else can still be compared. `meter` may be null.
-std::expected<Replay, ToolError> replay_log(const OpenFile& file, ProblemList* problems, ProgressMeter* meter);
+std::expected<Replay, Error> replay_log(const OpenFile& file, ProblemList* problems, ProgressMeter* meter);
 
 }  // namespace quillet

@@ -10,7 +10,7 @@
 
 namespace quillet {
 
-std::expected<CheckReport, ToolError> check_database(const std::string& dir, const Progress& progress) {
+std::expected<CheckReport, Error> check_database(const std::string& dir, const Progress& progress) {
   auto opened = open_collections(dir);
   if (!opened) return std::unexpected(opened.error());
   const Listing& listing = opened->listing;

@@ -15,14 +15,14 @@ namespace quillet {
 
 namespace {
 
-ToolError refuse_damage(const std::string& file, std::uint64_t offset, const std::string& what) {
-  return tool_failure(file + " at " + at_offset(offset) + ": " + what +
+Error refuse_damage(const std::string& file, std::uint64_t offset, const std::string& what) {
+  return Error::corruption(file + " at " + at_offset(offset) + ": " + what +
                       "; compact copies only sound records (quilletdb check lists the damage)");
 }
 
 }  // namespace
 
-std::expected<CompactReport, ToolError> compact_database(const std::string& dir, const std::string& out,
+std::expected<CompactReport, Error> compact_database(const std::string& dir, const std::string& out,
                                                          const Progress& progress) {
   auto opened = open_collections(dir);
   if (!opened) return std::unexpected(opened.error());
@@ -54,7 +54,7 @@ std::expected<CompactReport, ToolError> compact_database(const std::string& dir,
     auto path = output.file(data_file(name));
     if (!path) return std::unexpected(path.error());
     auto writer = SyncedWriter::create(*path);
-    if (!writer) return std::unexpected(tool_io_failure(*path, writer.error()));
+    if (!writer) return std::unexpected(writer.error().in_context(*path));
     LinkCollector links(expected);
     auto copied = for_each_live_record(
         data[i], *live,
@@ -66,14 +66,14 @@ std::expected<CompactReport, ToolError> compact_database(const std::string& dir,
           }
           links.add(name, r.key, r.value);
           if (auto appended = writer->append(r.bytes); !appended) {
-            return std::unexpected(tool_io_failure(*path, appended.error()));
+            return std::unexpected(appended.error().in_context(*path));
           }
           ++report.records_written;
           return {};
         },
         &meter);
     if (!copied) return std::unexpected(copied.error());
-    if (auto finished = writer->finish(); !finished) return std::unexpected(tool_io_failure(*path, finished.error()));
+    if (auto finished = writer->finish(); !finished) return std::unexpected(finished.error().in_context(*path));
     report.bytes_written += writer->written();
     ++report.collections;
   }
@@ -92,12 +92,12 @@ std::expected<CompactReport, ToolError> compact_database(const std::string& dir,
     auto path = output.file(name);
     if (!path) return std::unexpected(path.error());
     if (auto written = write_whole_file(*path, log.bytes); !written) {
-      return std::unexpected(tool_io_failure(*path, written.error()));
+      return std::unexpected(written.error().in_context(*path));
     }
     report.backlink_entries += log.entries;
     report.bytes_written += log.bytes.size();
   }
-  if (auto synced = fsync_directory(out); !synced) return std::unexpected(tool_io_failure(out, synced.error()));
+  if (auto synced = fsync_directory(out); !synced) return std::unexpected(synced.error().in_context(out));
   if (auto done = meter.finish(); !done) return std::unexpected(done.error());
   output.keep();
   return report;

@@ -24,7 +24,7 @@ bool LinkCollector::add(std::string_view collection, std::string_view key, std::
   return true;
 }
 
-std::expected<LiveRecords, ToolError> collect_live_links(const OpenFile& file, std::string_view collection,
+std::expected<LiveRecords, Error> collect_live_links(const OpenFile& file, std::string_view collection,
                                                          ProblemList& problems, ExpectedLinks& expected,
                                                          ProgressMeter* meter) {
   auto live = index_live_records(file, Inspect::Values, problems, meter);

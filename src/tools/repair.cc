@@ -12,7 +12,7 @@
 
 namespace quillet {
 
-std::expected<RepairReport, ToolError> repair_database(const std::string& dir, const Notice& notice,
+std::expected<RepairReport, Error> repair_database(const std::string& dir, const Notice& notice,
                                                        const Progress& progress) {
   auto listing = list_database(dir);
   if (!listing) return std::unexpected(listing.error());
@@ -63,7 +63,7 @@ std::expected<RepairReport, ToolError> repair_database(const std::string& dir, c
       return std::unexpected(told.error());
     }
     if (auto cut = truncate_file(data[i].fd.get(), ends[i].complete_end); !cut) {
-      return std::unexpected(tool_io_failure(data[i].name, cut.error()));
+      return std::unexpected(cut.error().in_context(data[i].name));
     }
     ++report.tails_cut;
     report.tail_bytes_cut += ends[i].tail_bytes();
@@ -92,18 +92,18 @@ std::expected<RepairReport, ToolError> repair_database(const std::string& dir, c
     const std::string temporary = path + ".tmp";
     if (auto written = write_whole_file(temporary, log.bytes); !written) {
       (void)remove_file(temporary);
-      return std::unexpected(tool_io_failure(name, written.error()));
+      return std::unexpected(written.error().in_context(name));
     }
     if (auto renamed = rename_file(temporary, path); !renamed) {
       (void)remove_file(temporary);
-      return std::unexpected(tool_io_failure(name, renamed.error()));
+      return std::unexpected(renamed.error().in_context(name));
     }
     ++report.backlink_files_rebuilt;
     report.backlink_entries_added += log.added;
     report.backlink_entries_dropped += log.dropped;
   }
   if (!targets.empty()) {
-    if (auto synced = fsync_directory(dir); !synced) return std::unexpected(tool_io_failure(dir, synced.error()));
+    if (auto synced = fsync_directory(dir); !synced) return std::unexpected(synced.error().in_context(dir));
   }
   if (auto done = meter.finish(); !done) return std::unexpected(done.error());
   return report;

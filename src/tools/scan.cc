@@ -11,11 +11,11 @@ namespace {
 // adapted: a Step error stops the scan and becomes the result, and the bytes
 // passed are metered after each record.
 template <class Record, class Scan>
-std::expected<ScanEnd, ToolError> scan_file(int fd, std::uint64_t end, std::string_view label, ProgressMeter* meter,
+std::expected<ScanEnd, Error> scan_file(int fd, std::uint64_t end, std::string_view label, ProgressMeter* meter,
                                             const std::function<Step(const Record&)>& on_record, Scan scan) {
   records::BlockReader file(fd);
   ScanProgress progress(meter);
-  std::optional<ToolError> failed;
+  std::optional<Error> failed;
   auto step = [&](const Record& r) {
     Step done = on_record(r);
     if (done) done = progress.at(r.offset + r.bytes.size());
@@ -23,7 +23,7 @@ std::expected<ScanEnd, ToolError> scan_file(int fd, std::uint64_t end, std::stri
     return !failed;
   };
   auto scanned = scan(file, std::uint64_t{0}, end, step);
-  if (!scanned) return std::unexpected(tool_io_failure(label, scanned.error()));
+  if (!scanned) return std::unexpected(scanned.error().in_context(label));
   if (failed) return std::unexpected(std::move(*failed));
   if (auto reported = progress.done_to(end); !reported) return std::unexpected(reported.error());
   return *scanned;
@@ -31,7 +31,7 @@ std::expected<ScanEnd, ToolError> scan_file(int fd, std::uint64_t end, std::stri
 
 }  // namespace
 
-std::expected<Fd, IoError> open_for_scan(const std::string& path) {
+std::expected<Fd, Error> open_for_scan(const std::string& path) {
   // O_NONBLOCK keeps a FIFO from blocking the open; a regular file ignores it.
   auto fd = open_file(path, O_RDONLY | O_NONBLOCK);
   if (!fd) return fd;
@@ -40,14 +40,14 @@ std::expected<Fd, IoError> open_for_scan(const std::string& path) {
   return fd;
 }
 
-std::expected<ScanEnd, ToolError> scan_data_records(int fd, std::uint64_t end, std::string_view label,
+std::expected<ScanEnd, Error> scan_data_records(int fd, std::uint64_t end, std::string_view label,
                                                     const DataRecordFn& on_record, ProgressMeter* meter) {
   return scan_file(fd, end, label, meter, on_record, [](auto& file, std::uint64_t from, std::uint64_t to, auto& step) {
     return records::scan_data_records(file, from, to, step);
   });
 }
 
-std::expected<ScanEnd, ToolError> scan_link_records(int fd, std::uint64_t end, std::string_view label,
+std::expected<ScanEnd, Error> scan_link_records(int fd, std::uint64_t end, std::string_view label,
                                                     const LinkRecordFn& on_record, ProgressMeter* meter) {
   return scan_file(fd, end, label, meter, on_record, [](auto& file, std::uint64_t from, std::uint64_t to, auto& step) {
     return records::scan_link_records(file, from, to, step);

@@ -28,15 +28,15 @@ using LinkRecordFn = std::function<Step(const LinkRecord&)>;
 // Opens `path` for reading only (never creating it) and takes the shared
 // lock, so that no database cuts the file while it is scanned. Refuses
 // anything that is not a regular file.
-std::expected<Fd, IoError> open_for_scan(const std::string& path);
+std::expected<Fd, Error> open_for_scan(const std::string& path);
 
 // Calls `on_record` for every whole record of [0, end) of the open file, in
 // file order, stopping at the first error it returns. Whatever follows the
 // last whole record is the torn tail (records.h). `label` names the file in
 // errors. `meter` may be null. REQUIRES: `end` is at most the file's size.
-std::expected<ScanEnd, ToolError> scan_data_records(int fd, std::uint64_t end, std::string_view label,
+std::expected<ScanEnd, Error> scan_data_records(int fd, std::uint64_t end, std::string_view label,
                                                     const DataRecordFn& on_record, ProgressMeter* meter = nullptr);
-std::expected<ScanEnd, ToolError> scan_link_records(int fd, std::uint64_t end, std::string_view label,
+std::expected<ScanEnd, Error> scan_link_records(int fd, std::uint64_t end, std::string_view label,
                                                     const LinkRecordFn& on_record, ProgressMeter* meter = nullptr);
 
 }  // namespace quillet

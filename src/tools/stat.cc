@@ -13,7 +13,7 @@ double CollectionStat::dead_share() const {
   return static_cast<double>(file_bytes - live_bytes) / static_cast<double>(file_bytes);
 }
 
-std::expected<DatabaseStat, ToolError> stat_database(const std::string& dir, const Progress& progress) {
+std::expected<DatabaseStat, Error> stat_database(const std::string& dir, const Progress& progress) {
   auto opened = open_collections(dir);
   if (!opened) return std::unexpected(opened.error());
   const Listing& listing = opened->listing;

@@ -14,20 +14,20 @@ namespace quillet {
 // when finished, so that a copy that reports success is on stable storage.
 class SyncedWriter {
  public:
-  static std::expected<SyncedWriter, IoError> create(const std::string& path);
-  std::expected<void, IoError> append(std::string_view bytes);
+  static std::expected<SyncedWriter, Error> create(const std::string& path);
+  std::expected<void, Error> append(std::string_view bytes);
   // Writes what is buffered, syncs and closes the file.
-  std::expected<void, IoError> finish();
+  std::expected<void, Error> finish();
   std::uint64_t written() const { return written_; }
 
  private:
-  std::expected<void, IoError> flush();
+  std::expected<void, Error> flush();
   Fd fd_;
   std::string buffer_;
   std::uint64_t written_ = 0;
 };
 
 // Creates (or empties) `path`, writes `bytes` and syncs it.
-std::expected<void, IoError> write_whole_file(const std::string& path, std::string_view bytes);
+std::expected<void, Error> write_whole_file(const std::string& path, std::string_view bytes);
 
 }  // namespace quillet

@@ -58,7 +58,7 @@ TEST(Scanner, HandsOnWholeRecordsMetersTheBytesAndLabelsAFailedRead) {
   ScopedFileSystem scoped(failing);
   auto failed = scan_data_records(fd->get(), data.size(), "x.qdb", [](const DataRecord&) -> Step { return {}; });
   ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error().text(), "x.qdb: " + IoError::from_errno(EIO).text());
+  EXPECT_EQ(failed.error().text(), "x.qdb: " + Error::from_errno(EIO).text());
 }
 
 TEST(Scanner, StopsAtTheFirstErrorOfTheCallback) {
@@ -69,7 +69,7 @@ TEST(Scanner, StopsAtTheFirstErrorOfTheCallback) {
   int calls = 0;
   auto end = scan_data_records(fd->get(), 20, "x.qdb", [&](const DataRecord&) -> Step {
     ++calls;
-    return std::unexpected(ToolError{"stop"});
+    return std::unexpected(Error::io("stop"));
   });
   ASSERT_FALSE(end.has_value());
   EXPECT_EQ(end.error().text(), "stop");
