@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -241,52 +242,54 @@ PyObject* tool_dump_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return number(*written);
 }
 
-PyObject* tool_get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[3];
-  std::string_view path;
+// A read of one record: the database opened read-only, and which record.
+struct RecordQuery {
+  std::unique_ptr<Database> db;
   std::string_view collection;
   std::string_view key;
-  if (!bind_arguments(kGet, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
-      !bind_text("collection", bound[1], collection) || !bind_text("key", bound[2], key)) {
-    return nullptr;
+};
+
+// Binds path, collection and key (and fields, when asked for, as the fourth
+// parameter), then opens the database; false with the exception set.
+bool start_record_query(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        RecordQuery& query, std::vector<std::string>* fields = nullptr) {
+  PyObject* bound[4] = {};
+  std::string_view path;
+  if (!bind_arguments(sig, args, nargs, kwnames, std::span(bound, sig.params.size())) ||
+      !bind_text("path", bound[0], path) || !bind_text("collection", bound[1], query.collection) ||
+      !bind_text("key", bound[2], query.key) || (fields && !bind_text_list("fields", bound[3], *fields))) {
+    return false;
   }
   auto db = open_read_only(std::string(path));
-  if (!db) return raise_tool_error(db.error());
-  auto value = read_record(**db, collection, key);
+  if (!db) {
+    raise_tool_error(db.error());
+    return false;
+  }
+  query.db = std::move(*db);
+  return true;
+}
+
+PyObject* tool_get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  RecordQuery query;
+  if (!start_record_query(kGet, args, nargs, kwnames, query)) return nullptr;
+  auto value = read_record(*query.db, query.collection, query.key);
   if (!value) return raise_tool_error(value.error());
   return text_object(to_json(*value));
 }
 
 PyObject* tool_resolve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[4];
-  std::string_view path;
-  std::string_view collection;
-  std::string_view key;
+  RecordQuery query;
   std::vector<std::string> fields;
-  if (!bind_arguments(kResolve, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
-      !bind_text("collection", bound[1], collection) || !bind_text("key", bound[2], key) ||
-      !bind_text_list("fields", bound[3], fields)) {
-    return nullptr;
-  }
-  auto db = open_read_only(std::string(path));
-  if (!db) return raise_tool_error(db.error());
-  auto value = read_field(**db, collection, key, fields);
+  if (!start_record_query(kResolve, args, nargs, kwnames, query, &fields)) return nullptr;
+  auto value = read_field(*query.db, query.collection, query.key, fields);
   if (!value) return raise_tool_error(value.error());
   return text_object(to_json(*value));
 }
 
 PyObject* tool_backlinks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[3];
-  std::string_view path;
-  std::string_view collection;
-  std::string_view key;
-  if (!bind_arguments(kBacklinks, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
-      !bind_text("collection", bound[1], collection) || !bind_text("key", bound[2], key)) {
-    return nullptr;
-  }
-  auto db = open_read_only(std::string(path));
-  if (!db) return raise_tool_error(db.error());
-  auto entries = read_backlinks(**db, collection, key);
+  RecordQuery query;
+  if (!start_record_query(kBacklinks, args, nargs, kwnames, query)) return nullptr;
+  auto entries = read_backlinks(*query.db, query.collection, query.key);
   if (!entries) return raise_tool_error(entries.error());
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
