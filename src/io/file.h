@@ -16,10 +16,6 @@
 
 namespace quillet {
 
-// TEMPORARY: the names the tools still use for the one error type.
-using IoError = Error;
-using CodecError = Error;
-
 inline constexpr std::string_view kFillWholeBuffer = "failed to fill whole buffer";
 inline constexpr std::string_view kWriteWholeBuffer = "failed to write whole buffer";
 inline constexpr std::string_view kWriteBufferedData = "failed to write the buffered data";
