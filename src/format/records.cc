@@ -40,6 +40,11 @@ void append_link_record(std::string& out, std::uint8_t op, std::string_view targ
                         std::string_view source_collection, std::string_view source_key,
                         std::string_view source_path) {
   out.push_back(static_cast<char>(op));
+  append_link_body(out, target_key, source_collection, source_key, source_path);
+}
+
+void append_link_body(std::string& out, std::string_view target_key, std::string_view source_collection,
+                      std::string_view source_key, std::string_view source_path) {
   for (std::string_view field : {target_key, source_collection, source_key, source_path}) {
     put_u32(out, static_cast<std::uint32_t>(field.size()));
     out.append(field);

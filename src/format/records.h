@@ -211,6 +211,11 @@ std::expected<ScanEnd, Error> scan_link_records(BlockReader& file, std::uint64_t
 // Appends one collection record. REQUIRES: both sizes fit 32 bits.
 void append_data_record(std::string& out, std::string_view key, std::string_view value);
 
+// Appends the four length-prefixed strings of a backlink record (its body,
+// LinkRecord::body). REQUIRES: every string's size fits 32 bits.
+void append_link_body(std::string& out, std::string_view target_key, std::string_view source_collection,
+                      std::string_view source_key, std::string_view source_path);
+
 // Appends one backlink record. REQUIRES: every string's size fits 32 bits.
 void append_link_record(std::string& out, std::uint8_t op, std::string_view target_key,
                         std::string_view source_collection, std::string_view source_key,

@@ -205,14 +205,25 @@ std::expected<void, Error> remove_file(const std::string& path) {
   return status(file_system().unlink(path.c_str()));
 }
 
-bool is_directory(const std::string& path) {
+std::expected<PathInfo, Error> path_info(const std::string& path) {
   struct stat st;
-  return file_system().stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (int rc = file_system().stat(path.c_str(), &st); rc < 0) return std::unexpected(os_error(rc));
+  return PathInfo{S_ISDIR(st.st_mode), static_cast<std::uint64_t>(st.st_size)};
 }
 
-bool path_is_present(const std::string& path) {
-  struct stat st;
-  return file_system().stat(path.c_str(), &st) == 0;
+bool is_directory(const std::string& path) {
+  auto info = path_info(path);
+  return info && info->directory;
+}
+
+bool path_is_present(const std::string& path) { return path_info(path).has_value(); }
+
+std::expected<void, Error> make_directory(const std::string& path) {
+  return status(file_system().mkdir(path.c_str(), 0777));
+}
+
+std::expected<void, Error> remove_directory(const std::string& path) {
+  return status(file_system().rmdir(path.c_str()));
 }
 
 namespace {

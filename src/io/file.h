@@ -16,10 +16,6 @@
 
 namespace quillet {
 
-// TEMPORARY: the names the tools still use for the one error type.
-using IoError = Error;
-using CodecError = Error;
-
 inline constexpr std::string_view kFillWholeBuffer = "failed to fill whole buffer";
 inline constexpr std::string_view kWriteWholeBuffer = "failed to write whole buffer";
 inline constexpr std::string_view kWriteBufferedData = "failed to write the buffered data";
@@ -105,9 +101,21 @@ std::expected<void, Error> sync_data(int fd);
 std::expected<void, Error> fsync_directory(const std::string& path);
 std::expected<void, Error> rename_file(const std::string& from, const std::string& to);
 std::expected<void, Error> remove_file(const std::string& path);
+// What stat(2) tells of `path` (following links), or the OS error: ENOENT
+// when nothing is there.
+struct PathInfo {
+  bool directory = false;
+  std::uint64_t size = 0;
+};
+std::expected<PathInfo, Error> path_info(const std::string& path);
 // True when `path` names a directory (following links).
 bool is_directory(const std::string& path);
 bool path_is_present(const std::string& path);
+// mkdir(2) of one directory with permission bits 0777 (the umask applies);
+// an existing one fails with EEXIST.
+std::expected<void, Error> make_directory(const std::string& path);
+// rmdir(2): removes an empty directory.
+std::expected<void, Error> remove_directory(const std::string& path);
 // mkdir -p with permission bits 0777 (the umask applies). An existing
 // directory is accepted; an existing file is not (EEXIST).
 std::expected<void, Error> make_directories(const std::string& path);

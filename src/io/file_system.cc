@@ -50,6 +50,7 @@ int PosixFileSystem::set_status_flags(int fd, int flags) { return result_of(::fc
 int PosixFileSystem::rename(const char* from, const char* to) { return result_of(::rename(from, to)); }
 int PosixFileSystem::unlink(const char* path) { return result_of(::unlink(path)); }
 int PosixFileSystem::mkdir(const char* path, int mode) { return result_of(::mkdir(path, static_cast<mode_t>(mode))); }
+int PosixFileSystem::rmdir(const char* path) { return result_of(::rmdir(path)); }
 
 int PosixFileSystem::list_directory(const char* path, const std::function<bool(std::string_view name)>& entry) {
   struct Closer {

@@ -44,6 +44,7 @@ class FileSystem {
   virtual int rename(const char* from, const char* to) = 0;
   virtual int unlink(const char* path) = 0;
   virtual int mkdir(const char* path, int mode) = 0;
+  virtual int rmdir(const char* path) = 0;
   // Calls `entry` with the name of every entry of the directory, "." and ".."
   // included, in the order the system lists them, until it returns false.
   virtual int list_directory(const char* path, const std::function<bool(std::string_view name)>& entry) = 0;
@@ -68,6 +69,7 @@ class PosixFileSystem : public FileSystem {
   int rename(const char* from, const char* to) override;
   int unlink(const char* path) override;
   int mkdir(const char* path, int mode) override;
+  int rmdir(const char* path) override;
   int list_directory(const char* path, const std::function<bool(std::string_view name)>& entry) override;
 };
 

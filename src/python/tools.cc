@@ -3,17 +3,20 @@
 // (read-only, except _repair and _compact), so none of them touches a
 // Database object or its lock, and Python callbacks may run freely.
 //
-// Failures raise RuntimeError with the tool's one-line text. A callback that
+// Failures raise the module's Error (a RuntimeError), or CorruptionError or
+// ReadOnlyError by the error's kind, with the tool's one-line text. A callback that
 // raises stops the work at the next step, and its exception propagates;
 // KeyboardInterrupt is noticed at every progress step too.
 #include "python/classes.h"
 
 #include <algorithm>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "python/binder.h"
+#include "python/errors.h"
 #include "store/links.h"
 #include "tools/check.h"
 #include "tools/compact.h"
@@ -46,12 +49,12 @@ PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
-// Raises the tool's error, unless a callback's own exception is already set.
-PyObject* raise_tool_error(const ToolError& error) {
+// Raises the tool's error through the module's one mapping, unless a
+// callback's own exception is already set. No tool is a get: a missing record
+// is the module's Error like any other failure, never a KeyError.
+PyObject* raise_tool_error(const Error& error) {
   if (PyErr_Occurred()) return nullptr;
-  PyRef message = PyRef::steal(text_object(error.text()));
-  if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
-  return nullptr;
+  return raise_core_error(error, ErrorSite::Write);
 }
 
 // An optional callback parameter: absent or None gives null.
@@ -231,7 +234,7 @@ PyObject* tool_dump_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   auto db = open_read_only(std::string(path));
   if (!db) return raise_tool_error(db.error());
   auto chunk_out = [write](std::string_view chunk) -> Step {
-    if (!call_with_text(write, chunk)) return std::unexpected(ToolError{"write failed"});
+    if (!call_with_text(write, chunk)) return std::unexpected(Error::io("write failed"));
     return {};
   };
   auto written = dump_records(**db, collection, chunk_out, progress_of(progress));
@@ -239,52 +242,54 @@ PyObject* tool_dump_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return number(*written);
 }
 
-PyObject* tool_get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[3];
-  std::string_view path;
+// A read of one record: the database opened read-only, and which record.
+struct RecordQuery {
+  std::unique_ptr<Database> db;
   std::string_view collection;
   std::string_view key;
-  if (!bind_arguments(kGet, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
-      !bind_text("collection", bound[1], collection) || !bind_text("key", bound[2], key)) {
-    return nullptr;
+};
+
+// Binds path, collection and key (and fields, when asked for, as the fourth
+// parameter), then opens the database; false with the exception set.
+bool start_record_query(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        RecordQuery& query, std::vector<std::string>* fields = nullptr) {
+  PyObject* bound[4] = {};
+  std::string_view path;
+  if (!bind_arguments(sig, args, nargs, kwnames, std::span(bound, sig.params.size())) ||
+      !bind_text("path", bound[0], path) || !bind_text("collection", bound[1], query.collection) ||
+      !bind_text("key", bound[2], query.key) || (fields && !bind_text_list("fields", bound[3], *fields))) {
+    return false;
   }
   auto db = open_read_only(std::string(path));
-  if (!db) return raise_tool_error(db.error());
-  auto value = read_record(**db, collection, key);
+  if (!db) {
+    raise_tool_error(db.error());
+    return false;
+  }
+  query.db = std::move(*db);
+  return true;
+}
+
+PyObject* tool_get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  RecordQuery query;
+  if (!start_record_query(kGet, args, nargs, kwnames, query)) return nullptr;
+  auto value = read_record(*query.db, query.collection, query.key);
   if (!value) return raise_tool_error(value.error());
   return text_object(to_json(*value));
 }
 
 PyObject* tool_resolve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[4];
-  std::string_view path;
-  std::string_view collection;
-  std::string_view key;
+  RecordQuery query;
   std::vector<std::string> fields;
-  if (!bind_arguments(kResolve, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
-      !bind_text("collection", bound[1], collection) || !bind_text("key", bound[2], key) ||
-      !bind_text_list("fields", bound[3], fields)) {
-    return nullptr;
-  }
-  auto db = open_read_only(std::string(path));
-  if (!db) return raise_tool_error(db.error());
-  auto value = read_field(**db, collection, key, fields);
+  if (!start_record_query(kResolve, args, nargs, kwnames, query, &fields)) return nullptr;
+  auto value = read_field(*query.db, query.collection, query.key, fields);
   if (!value) return raise_tool_error(value.error());
   return text_object(to_json(*value));
 }
 
 PyObject* tool_backlinks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[3];
-  std::string_view path;
-  std::string_view collection;
-  std::string_view key;
-  if (!bind_arguments(kBacklinks, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
-      !bind_text("collection", bound[1], collection) || !bind_text("key", bound[2], key)) {
-    return nullptr;
-  }
-  auto db = open_read_only(std::string(path));
-  if (!db) return raise_tool_error(db.error());
-  auto entries = read_backlinks(**db, collection, key);
+  RecordQuery query;
+  if (!start_record_query(kBacklinks, args, nargs, kwnames, query)) return nullptr;
+  auto entries = read_backlinks(*query.db, query.collection, query.key);
   if (!entries) return raise_tool_error(entries.error());
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
@@ -330,7 +335,7 @@ PyObject* tool_links(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!report(done, names.size())) return nullptr;
     const std::string& name = names[done];
     auto guarded = (*db)->collection(name);
-    if (!guarded) return raise_tool_error(ToolError{guarded.error().text()});
+    if (!guarded) return raise_tool_error(guarded.error());
     std::vector<std::string> keys;
     {
       std::lock_guard lock((*guarded)->mutex);
@@ -340,7 +345,7 @@ PyObject* tool_links(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     for (const std::string& key : keys) {
       auto value = (*db)->get(name, key);
       if (!value) {
-        return raise_tool_error(ToolError{quote_text(name) + " " + quote_text(key) + ": " + value.error().text()});
+        return raise_tool_error(value.error().in_context(quote_text(name) + " " + quote_text(key)));
       }
       for (const LinkRef& link : collect_links(*value)) {
         if (!append_new(rows.get(), link_row(name, key, link))) return nullptr;
@@ -357,16 +362,16 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // Added to the module by its initialisation (module.cc).
 PyMethodDef tool_functions[] = {
-    {"_stat", as_method(tool_stat), kFastcall, "_stat(path)\n--\n\n"},
-    {"_check", as_method(tool_check), kFastcall, "_check(path, progress=None)\n--\n\n"},
-    {"_repair", as_method(tool_repair), kFastcall, "_repair(path, notice=None, progress=None)\n--\n\n"},
-    {"_compact", as_method(tool_compact), kFastcall, "_compact(path, out, progress=None)\n--\n\n"},
-    {"_dump_records", as_method(tool_dump_records), kFastcall,
+    {"_stat", as_method(guarded<tool_stat>), kFastcall, "_stat(path)\n--\n\n"},
+    {"_check", as_method(guarded<tool_check>), kFastcall, "_check(path, progress=None)\n--\n\n"},
+    {"_repair", as_method(guarded<tool_repair>), kFastcall, "_repair(path, notice=None, progress=None)\n--\n\n"},
+    {"_compact", as_method(guarded<tool_compact>), kFastcall, "_compact(path, out, progress=None)\n--\n\n"},
+    {"_dump_records", as_method(guarded<tool_dump_records>), kFastcall,
      "_dump_records(path, collection, write, progress=None)\n--\n\n"},
-    {"_get", as_method(tool_get), kFastcall, "_get(path, collection, key)\n--\n\n"},
-    {"_resolve", as_method(tool_resolve), kFastcall, "_resolve(path, collection, key, fields)\n--\n\n"},
-    {"_backlinks", as_method(tool_backlinks), kFastcall, "_backlinks(path, collection, key)\n--\n\n"},
-    {"_links", as_method(tool_links), kFastcall, "_links(path, progress=None)\n--\n\n"},
+    {"_get", as_method(guarded<tool_get>), kFastcall, "_get(path, collection, key)\n--\n\n"},
+    {"_resolve", as_method(guarded<tool_resolve>), kFastcall, "_resolve(path, collection, key, fields)\n--\n\n"},
+    {"_backlinks", as_method(guarded<tool_backlinks>), kFastcall, "_backlinks(path, collection, key)\n--\n\n"},
+    {"_links", as_method(guarded<tool_links>), kFastcall, "_links(path, progress=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -48,7 +48,7 @@ RebuiltLog rebuild_log(const Replay* old, const EntryList& expected) {
   expected.for_each([&](std::string_view body) { wanted.insert(body, KeyTable::hash(body), 0); });
   KeyTable written;
   auto write = [&](std::string_view body) {
-    log.bytes.push_back(static_cast<char>(kAddOp));
+    log.bytes.push_back(static_cast<char>(records::kAddOp));
     log.bytes.append(body);
     ++log.entries;
   };

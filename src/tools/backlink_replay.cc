@@ -37,7 +37,7 @@ std::vector<std::pair<std::uint64_t, std::string_view>> Replay::in_order() const
   return entries;
 }
 
-std::expected<Replay, ToolError> replay_log(const OpenFile& file, ProblemList* problems, ProgressMeter* meter) {
+std::expected<Replay, Error> replay_log(const OpenFile& file, ProblemList* problems, ProgressMeter* meter) {
   Replay replay;
   auto scanned = scan_link_records(
       file.fd.get(), file.size, file.name,
@@ -47,10 +47,10 @@ std::expected<Replay, ToolError> replay_log(const OpenFile& file, ProblemList* p
                           is_valid_utf8(r.source_key) && is_valid_utf8(r.source_path);
         if (!utf8) {
           if (problems) problems->add(file.name, r.offset, "invalid utf8 in backlink");
-        } else if (r.op == kAddOp) {
-          replay.add(r.body);
-        } else if (r.op == kRemoveOp) {
-          replay.remove(r.body);
+        } else if (r.op == records::kAddOp) {
+          replay.add(r.body());
+        } else if (r.op == records::kRemoveOp) {
+          replay.remove(r.body());
         } else if (problems) {
           char hex[8];
           std::snprintf(hex, sizeof hex, "0x%02X", r.op);

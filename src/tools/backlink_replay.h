@@ -16,10 +16,6 @@
 
 namespace quillet {
 
-// The operation bytes of a backlink record.
-inline constexpr std::uint8_t kAddOp = 1;
-inline constexpr std::uint8_t kRemoveOp = 2;
-
 // The state a replay of a backlink file leaves: each listed entry with the
 // position of the add that listed it (a remove drops every equal entry; an
 // entry added again afterwards takes a new position).
@@ -42,6 +38,6 @@ struct Replay {
 // Replays a backlink file as the store does, except that a damaged record is
 // reported (when `problems` is given) and skipped rather than ending the
 // replay, so that everything else can still be compared. `meter` may be null.
-std::expected<Replay, ToolError> replay_log(const OpenFile& file, ProblemList* problems, ProgressMeter* meter);
+std::expected<Replay, Error> replay_log(const OpenFile& file, ProblemList* problems, ProgressMeter* meter);
 
 }  // namespace quillet

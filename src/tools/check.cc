@@ -10,19 +10,18 @@
 
 namespace quillet {
 
-std::expected<CheckReport, ToolError> check_database(const std::string& dir, const Progress& progress) {
-  auto listing = list_database(dir);
-  if (!listing) return std::unexpected(listing.error());
-  auto opened = open_all_scanned(dir, listing->collections, data_file);
+std::expected<CheckReport, Error> check_database(const std::string& dir, const Progress& progress) {
+  auto opened = open_collections(dir);
   if (!opened) return std::unexpected(opened.error());
-  std::vector<OpenFile>& data = *opened;
+  const Listing& listing = opened->listing;
+  std::vector<OpenFile>& data = opened->data;
   ExpectedLinks expected;
   CheckReport report;
   ProblemList problems;
   ProgressMeter meter(progress, 2 * total_size(data));
 
   for (std::size_t i = 0; i < data.size(); ++i) {
-    auto live = collect_live_links(data[i], listing->collections[i], problems, expected, &meter);
+    auto live = collect_live_links(data[i], listing.collections[i], problems, expected, &meter);
     if (!live) return std::unexpected(live.error());
     if (live->end.tail_bytes() > 0) problems.add(data[i].name, live->end.complete_end, tail_message(live->end));
     report.records += live->records;
@@ -36,11 +35,11 @@ std::expected<CheckReport, ToolError> check_database(const std::string& dir, con
     }
   }
 
-  const std::vector<std::string> targets = backlink_targets(*listing, expected);
+  const std::vector<std::string> targets = backlink_targets(listing, expected);
   for (const std::string& target : targets) {
     const EntryList& wanted = expected_for(expected, target);
     const std::string name = link_file(target);
-    if (!path_exists(join_path(dir, name))) {
+    if (!path_is_present(join_path(dir, name))) {
       report.backlink_entries += compare_backlinks(name, Replay{}, wanted, problems);
       continue;
     }

@@ -27,6 +27,6 @@ struct CheckReport {
   bool sound() const { return problems.empty() && problems_omitted == 0; }
 };
 
-std::expected<CheckReport, ToolError> check_database(const std::string& dir, const Progress& progress = {});
+std::expected<CheckReport, Error> check_database(const std::string& dir, const Progress& progress = {});
 
 }  // namespace quillet

@@ -1,7 +1,6 @@
 #include "tools/compact.h"
 
 #include <optional>
-#include <sys/stat.h>
 
 #include "store/database.h"
 #include "tools/backlink_compare.h"
@@ -16,34 +15,30 @@ namespace quillet {
 
 namespace {
 
-ToolError refuse_damage(const std::string& file, std::uint64_t offset, const std::string& what) {
-  return tool_failure(file + " at " + at_offset(offset) + ": " + what +
+Error refuse_damage(const std::string& file, std::uint64_t offset, const std::string& what) {
+  return Error::corruption(file + " at " + at_offset(offset) + ": " + what +
                       "; compact copies only sound records (quilletdb check lists the damage)");
 }
 
 }  // namespace
 
-std::expected<CompactReport, ToolError> compact_database(const std::string& dir, const std::string& out,
+std::expected<CompactReport, Error> compact_database(const std::string& dir, const std::string& out,
                                                          const Progress& progress) {
-  auto listing = list_database(dir);
-  if (!listing) return std::unexpected(listing.error());
-  auto opened = open_all_scanned(dir, listing->collections, data_file);
+  auto opened = open_collections(dir);
   if (!opened) return std::unexpected(opened.error());
-  std::vector<OpenFile>& data = *opened;
+  const Listing& listing = opened->listing;
+  std::vector<OpenFile>& data = opened->data;
   OutputDirectory output;
   if (auto prepared = output.prepare(out); !prepared) return std::unexpected(prepared.error());
 
   CompactReport report;
-  for (const std::string& target : listing->backlink_targets) {
-    struct stat st;
-    if (::stat(join_path(dir, link_file(target)).c_str(), &st) == 0) {
-      report.bytes_read += static_cast<std::uint64_t>(st.st_size);
-    }
+  for (const std::string& target : listing.backlink_targets) {
+    if (auto info = path_info(join_path(dir, link_file(target)))) report.bytes_read += info->size;
   }
   ExpectedLinks expected;
   ProgressMeter meter(progress, 2 * total_size(data));
   for (std::size_t i = 0; i < data.size(); ++i) {
-    const std::string& name = listing->collections[i];
+    const std::string& name = listing.collections[i];
     ProblemList problems;
     auto live = index_live_records(data[i], Inspect::KeysOnly, problems, &meter);
     if (!live) return std::unexpected(live.error());
@@ -59,7 +54,7 @@ std::expected<CompactReport, ToolError> compact_database(const std::string& dir,
     auto path = output.file(data_file(name));
     if (!path) return std::unexpected(path.error());
     auto writer = SyncedWriter::create(*path);
-    if (!writer) return std::unexpected(tool_io_failure(*path, writer.error()));
+    if (!writer) return std::unexpected(writer.error().in_context(*path));
     LinkCollector links(expected);
     auto copied = for_each_live_record(
         data[i], *live,
@@ -71,14 +66,14 @@ std::expected<CompactReport, ToolError> compact_database(const std::string& dir,
           }
           links.add(name, r.key, r.value);
           if (auto appended = writer->append(r.bytes); !appended) {
-            return std::unexpected(tool_io_failure(*path, appended.error()));
+            return std::unexpected(appended.error().in_context(*path));
           }
           ++report.records_written;
           return {};
         },
         &meter);
     if (!copied) return std::unexpected(copied.error());
-    if (auto finished = writer->finish(); !finished) return std::unexpected(tool_io_failure(*path, finished.error()));
+    if (auto finished = writer->finish(); !finished) return std::unexpected(finished.error().in_context(*path));
     report.bytes_written += writer->written();
     ++report.collections;
   }
@@ -88,7 +83,7 @@ std::expected<CompactReport, ToolError> compact_database(const std::string& dir,
     // The source's order of the entries is kept where its log can be read.
     std::optional<Replay> old;
     const std::string name = link_file(target);
-    if (path_exists(join_path(dir, name))) {
+    if (path_is_present(join_path(dir, name))) {
       if (auto file = open_scanned(dir, name)) {
         if (auto replay = replay_log(*file, nullptr, nullptr)) old = std::move(*replay);
       }
@@ -97,12 +92,12 @@ std::expected<CompactReport, ToolError> compact_database(const std::string& dir,
     auto path = output.file(name);
     if (!path) return std::unexpected(path.error());
     if (auto written = write_whole_file(*path, log.bytes); !written) {
-      return std::unexpected(tool_io_failure(*path, written.error()));
+      return std::unexpected(written.error().in_context(*path));
     }
     report.backlink_entries += log.entries;
     report.bytes_written += log.bytes.size();
   }
-  if (auto synced = sync_directory(out); !synced) return std::unexpected(tool_io_failure(out, synced.error()));
+  if (auto synced = fsync_directory(out); !synced) return std::unexpected(synced.error().in_context(out));
   if (auto done = meter.finish(); !done) return std::unexpected(done.error());
   output.keep();
   return report;

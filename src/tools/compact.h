@@ -24,7 +24,7 @@ struct CompactReport {
   std::uint64_t bytes_written = 0;
 };
 
-std::expected<CompactReport, ToolError> compact_database(const std::string& dir, const std::string& out,
+std::expected<CompactReport, Error> compact_database(const std::string& dir, const std::string& out,
                                                          const Progress& progress = {});
 
 }  // namespace quillet

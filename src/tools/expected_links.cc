@@ -2,16 +2,14 @@
 
 #include <algorithm>
 
+#include "format/records.h"
 #include "store/database.h"
 
 namespace quillet {
 
 void EntryList::add(std::string_view target_key, std::string_view collection, std::string_view key,
                     std::string_view path) {
-  for (std::string_view field : {target_key, collection, key, path}) {
-    put_u32(bytes_, static_cast<std::uint32_t>(field.size()));
-    bytes_.append(field);
-  }
+  records::append_link_body(bytes_, target_key, collection, key, path);
   ++count_;
 }
 
@@ -26,7 +24,7 @@ bool LinkCollector::add(std::string_view collection, std::string_view key, std::
   return true;
 }
 
-std::expected<LiveRecords, ToolError> collect_live_links(const OpenFile& file, std::string_view collection,
+std::expected<LiveRecords, Error> collect_live_links(const OpenFile& file, std::string_view collection,
                                                          ProblemList& problems, ExpectedLinks& expected,
                                                          ProgressMeter* meter) {
   auto live = index_live_records(file, Inspect::Values, problems, meter);

@@ -65,7 +65,7 @@ class LinkCollector {
 // Indexes the live records of the collection file `file` (of `collection`),
 // reporting every damaged record to `problems`, then adds the links of each
 // live record to `expected`; a value that does not decode adds none.
-std::expected<LiveRecords, ToolError> collect_live_links(const OpenFile& file, std::string_view collection,
+std::expected<LiveRecords, Error> collect_live_links(const OpenFile& file, std::string_view collection,
                                                          ProblemList& problems, ExpectedLinks& expected,
                                                          ProgressMeter* meter);
 

@@ -24,12 +24,10 @@ struct Listing {
 
 // Lists `dir`; fails with "cannot open the database <dir>: ..." when it
 // cannot be opened.
-std::expected<Listing, ToolError> list_database(const std::string& dir);
+std::expected<Listing, Error> list_database(const std::string& dir);
 
 std::string data_file(std::string_view name);  // <name>.qdb
 std::string link_file(std::string_view name);  // <name>.qbl
-
-bool path_exists(const std::string& path);
 
 // A file opened and locked for a tool, with its size at that moment.
 struct OpenFile {
@@ -41,17 +39,26 @@ struct OpenFile {
 
 // Opens an existing file of `dir` for reading, with the shared lock (see
 // open_for_scan).
-std::expected<OpenFile, ToolError> open_scanned(const std::string& dir, std::string name);
+std::expected<OpenFile, Error> open_scanned(const std::string& dir, std::string name);
 
 // Opens `file_name(stem)` in `dir` for every stem, in order.
-std::expected<std::vector<OpenFile>, ToolError> open_all_scanned(const std::string& dir,
+std::expected<std::vector<OpenFile>, Error> open_all_scanned(const std::string& dir,
                                                                  const std::vector<std::string>& stems,
                                                                  std::string (*file_name)(std::string_view));
 
 // Opens an existing file of the database for writing and takes its lock
 // exclusively, which no other open database can hold at the same time; fails
 // with "<name> is in use by another open database; ..." when another holds it.
-std::expected<OpenFile, ToolError> open_locked(const std::string& dir, std::string name);
+std::expected<OpenFile, Error> open_locked(const std::string& dir, std::string name);
+
+// A database directory listed, with every collection file open for a scan.
+struct DatabaseFiles {
+  Listing listing;
+  std::vector<OpenFile> data;  // one per listing.collections, in its order
+};
+
+// list_database, then open_scanned of every collection's file; fails as they do.
+std::expected<DatabaseFiles, Error> open_collections(const std::string& dir);
 
 std::uint64_t total_size(const std::vector<OpenFile>& files);
 

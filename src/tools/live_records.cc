@@ -33,7 +33,7 @@ class AcceptAll : public ValueVisitor {
 
 }  // namespace
 
-std::expected<std::size_t, CodecError> encoded_value_end(std::string_view encoded) {
+std::expected<std::size_t, Error> encoded_value_end(std::string_view encoded) {
   std::size_t position = 0;
   AcceptAll accept;
   auto walked = walk(encoded, position, accept);
@@ -48,7 +48,7 @@ std::string value_fault(std::string_view encoded) {
   return {};
 }
 
-std::expected<LiveRecords, ToolError> index_live_records(const OpenFile& file, Inspect inspect, ProblemList& problems,
+std::expected<LiveRecords, Error> index_live_records(const OpenFile& file, Inspect inspect, ProblemList& problems,
                                                          ProgressMeter* meter) {
   LiveRecords live;
   auto scanned = scan_data_records(

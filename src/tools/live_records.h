@@ -20,7 +20,7 @@ namespace quillet {
 
 // Where the one encoded value at the start of `encoded` ends, checked as
 // decoding checks it but without building it; fails with the decoder's error.
-std::expected<std::size_t, CodecError> encoded_value_end(std::string_view encoded);
+std::expected<std::size_t, Error> encoded_value_end(std::string_view encoded);
 
 // Why an encoded value is not what the store writes (a decoding error, or
 // "N bytes follow the encoded value"), or empty when it is.
@@ -42,7 +42,7 @@ enum class Inspect : std::uint8_t {
 // Indexes every whole record of `file`. A key that is not UTF-8 can never be
 // live (the store refuses the whole file): such records are reported to
 // `problems` and left out of the index. `meter` may be null.
-std::expected<LiveRecords, ToolError> index_live_records(const OpenFile& file, Inspect inspect, ProblemList& problems,
+std::expected<LiveRecords, Error> index_live_records(const OpenFile& file, Inspect inspect, ProblemList& problems,
                                                          ProgressMeter* meter);
 
 // Calls `on_live` with the latest record of each live key, in file order,

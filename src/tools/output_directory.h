@@ -25,7 +25,7 @@ class OutputDirectory {
 
   // Where the file `name` goes, making the subdirectories a name with "/"
   // asks for. The file is removed on rollback.
-  std::expected<std::string, ToolError> file(std::string_view name);
+  std::expected<std::string, Error> file(std::string_view name);
 
   // Keeps everything made.
   void keep() { kept_ = true; }

@@ -12,19 +12,19 @@ namespace quillet {
 
 namespace {
 
-ToolError unknown_collection(std::string_view name) { return tool_failure("unknown collection " + quote_text(name)); }
+Error unknown_collection(std::string_view name) { return Error::not_found("unknown collection " + quote_text(name)); }
 
 // The collection, when it has a file.
-std::expected<std::shared_ptr<GuardedCollection>, ToolError> known_collection(Database& db, std::string_view name) {
+std::expected<std::shared_ptr<GuardedCollection>, Error> known_collection(Database& db, std::string_view name) {
   auto guarded = db.collection(name);
-  if (!guarded) return std::unexpected(tool_failure(guarded.error().text()));
+  if (!guarded) return std::unexpected(guarded.error());
   if (!(*guarded)->collection->has_file()) return std::unexpected(unknown_collection(name));
   return std::move(*guarded);
 }
 
 }  // namespace
 
-std::expected<std::unique_ptr<Database>, ToolError> open_read_only(const std::string& dir) {
+std::expected<std::unique_ptr<Database>, Error> open_read_only(const std::string& dir) {
   auto listing = list_database(dir);
   if (!listing) return std::unexpected(listing.error());
   auto db = Database::open(dir, OpenMode::ReadOnly);
@@ -32,11 +32,11 @@ std::expected<std::unique_ptr<Database>, ToolError> open_read_only(const std::st
   // The store's error does not say which file it came from.
   for (const std::string& name : listing->collections) {
     if (auto opened = Collection::open(join_path(dir, data_file(name)), OpenMode::ReadOnly); !opened) {
-      return std::unexpected(tool_failure(data_file(name) + ": " + opened.error().text() +
+      return std::unexpected(Error(opened.error().kind(), data_file(name) + ": " + opened.error().text() +
                                      " (quilletdb check lists the damage)"));
     }
   }
-  return std::unexpected(tool_failure("cannot open the database " + dir + ": " + db.error().text()));
+  return std::unexpected(db.error().in_context("cannot open the database " + dir));
 }
 
 std::vector<std::string> sorted_collection_names(const Database& db) {
@@ -45,41 +45,41 @@ std::vector<std::string> sorted_collection_names(const Database& db) {
   return names;
 }
 
-std::expected<Value, ToolError> read_record(Database& db, std::string_view collection, std::string_view key) {
+std::expected<Value, Error> read_record(Database& db, std::string_view collection, std::string_view key) {
   auto guarded = known_collection(db, collection);
   if (!guarded) return std::unexpected(guarded.error());
   auto value = db.get(collection, key);
   if (value) return std::move(*value);
   if (value.error().is(ErrorKind::NotFound)) {
-    return std::unexpected(tool_failure("no record " + quote_text(key) + " in collection " + quote_text(collection)));
+    return std::unexpected(Error::not_found("no record " + quote_text(key) + " in collection " + quote_text(collection)));
   }
-  return std::unexpected(tool_failure(quote_text(collection) + " " + quote_text(key) + ": " + value.error().text()));
+  return std::unexpected(value.error().in_context(quote_text(collection) + " " + quote_text(key)));
 }
 
-std::expected<std::vector<BacklinkEntry>, ToolError> read_backlinks(Database& db, std::string_view collection,
+std::expected<std::vector<BacklinkEntry>, Error> read_backlinks(Database& db, std::string_view collection,
                                                                     std::string_view key) {
   auto index = db.backlink_index(collection);
-  if (!index) return std::unexpected(tool_failure(link_file(collection) + ": " + index.error().text()));
+  if (!index) return std::unexpected(index.error().in_context(link_file(collection)));
   if (!(*index)->has_file()) {
     // A collection that is only ever linked to has a backlink file alone.
     auto guarded = known_collection(db, collection);
     if (!guarded) return std::unexpected(guarded.error());
   }
   auto entries = db.get_backlinks(collection, key);
-  if (!entries) return std::unexpected(tool_failure(entries.error().text()));
+  if (!entries) return std::unexpected(entries.error());
   return std::move(*entries);
 }
 
-std::expected<Value, ToolError> read_field(Database& db, std::string_view collection, std::string_view key,
+std::expected<Value, Error> read_field(Database& db, std::string_view collection, std::string_view key,
                                            std::span<const std::string> path) {
   auto guarded = known_collection(db, collection);
   if (!guarded) return std::unexpected(guarded.error());
   auto value = Resolver(db).get_field(collection, key, path);
-  if (!value) return std::unexpected(tool_failure(value.error().text()));
+  if (!value) return std::unexpected(value.error());
   return std::move(*value);
 }
 
-std::expected<std::uint64_t, ToolError> dump_records(Database& db, std::optional<std::string_view> collection,
+std::expected<std::uint64_t, Error> dump_records(Database& db, std::optional<std::string_view> collection,
                                                      const std::function<Step(std::string_view)>& write,
                                                      const Progress& progress) {
   std::vector<std::string> names;
@@ -95,7 +95,7 @@ std::expected<std::uint64_t, ToolError> dump_records(Database& db, std::optional
   std::uint64_t total = 0;
   for (const std::string& name : names) {
     auto guarded = db.collection(name);
-    if (!guarded) return std::unexpected(tool_failure(guarded.error().text()));
+    if (!guarded) return std::unexpected(guarded.error());
     std::lock_guard lock((*guarded)->mutex);
     keys.push_back((*guarded)->collection->live_keys());
     std::ranges::sort(keys.back());
@@ -109,7 +109,7 @@ std::expected<std::uint64_t, ToolError> dump_records(Database& db, std::optional
       auto value = db.get(names[i], key);
       if (!value) {
         return std::unexpected(
-            tool_failure(quote_text(names[i]) + " " + quote_text(key) + ": " + value.error().text()));
+            value.error().in_context(quote_text(names[i]) + " " + quote_text(key)));
       }
       chunk += "{\"collection\":";
       append_json_string(names[i], chunk);

@@ -22,21 +22,21 @@
 namespace quillet {
 
 // Fails naming the file when a collection file cannot be read.
-std::expected<std::unique_ptr<Database>, ToolError> open_read_only(const std::string& dir);
+std::expected<std::unique_ptr<Database>, Error> open_read_only(const std::string& dir);
 
 std::vector<std::string> sorted_collection_names(const Database& db);
 
-std::expected<Value, ToolError> read_record(Database& db, std::string_view collection, std::string_view key);
-std::expected<std::vector<BacklinkEntry>, ToolError> read_backlinks(Database& db, std::string_view collection,
+std::expected<Value, Error> read_record(Database& db, std::string_view collection, std::string_view key);
+std::expected<std::vector<BacklinkEntry>, Error> read_backlinks(Database& db, std::string_view collection,
                                                                     std::string_view key);
-std::expected<Value, ToolError> read_field(Database& db, std::string_view collection, std::string_view key,
+std::expected<Value, Error> read_field(Database& db, std::string_view collection, std::string_view key,
                                            std::span<const std::string> path);
 
 // Writes every live record of `collection` (of every collection when
 // nullopt), collections and keys in sorted order, as JSON Lines
 // {"collection": ..., "key": ..., "value": ...}, handing `write` chunks of
 // whole lines. Returns how many records were written.
-std::expected<std::uint64_t, ToolError> dump_records(Database& db, std::optional<std::string_view> collection,
+std::expected<std::uint64_t, Error> dump_records(Database& db, std::optional<std::string_view> collection,
                                                      const std::function<Step(std::string_view)>& write,
                                                      const Progress& progress = {});
 

@@ -1,10 +1,8 @@
 #include "tools/repair.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <optional>
-#include <unistd.h>
 
 #include "tools/backlink_compare.h"
 #include "tools/backlink_replay.h"
@@ -14,21 +12,7 @@
 
 namespace quillet {
 
-namespace {
-
-// ftruncate(2), retrying EINTR. The store's own cut (truncate_if_exclusive)
-// returns to the shared lock afterwards and hides the error, while repair
-// keeps every file locked exclusively to the end and reports why a cut failed.
-std::expected<void, IoError> truncate_fd(int fd, std::uint64_t size) {
-  while (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-    if (errno != EINTR) return std::unexpected(IoError::from_errno(errno));
-  }
-  return {};
-}
-
-}  // namespace
-
-std::expected<RepairReport, ToolError> repair_database(const std::string& dir, const Notice& notice,
+std::expected<RepairReport, Error> repair_database(const std::string& dir, const Notice& notice,
                                                        const Progress& progress) {
   auto listing = list_database(dir);
   if (!listing) return std::unexpected(listing.error());
@@ -60,7 +44,7 @@ std::expected<RepairReport, ToolError> repair_database(const std::string& dir, c
 
   const std::vector<std::string> targets = backlink_targets(*listing, expected);
   for (const std::string& target : targets) {
-    if (logs.contains(target) || !path_exists(join_path(dir, link_file(target)))) continue;
+    if (logs.contains(target) || !path_is_present(join_path(dir, link_file(target)))) continue;
     auto file = open_locked(dir, link_file(target));
     if (!file) return std::unexpected(file.error());
     logs.emplace(target, std::move(*file));
@@ -78,8 +62,8 @@ std::expected<RepairReport, ToolError> repair_database(const std::string& dir, c
         !told) {
       return std::unexpected(told.error());
     }
-    if (auto cut = truncate_fd(data[i].fd.get(), ends[i].complete_end); !cut) {
-      return std::unexpected(tool_io_failure(data[i].name, cut.error()));
+    if (auto cut = truncate_file(data[i].fd.get(), ends[i].complete_end); !cut) {
+      return std::unexpected(cut.error().in_context(data[i].name));
     }
     ++report.tails_cut;
     report.tail_bytes_cut += ends[i].tail_bytes();
@@ -107,20 +91,19 @@ std::expected<RepairReport, ToolError> repair_database(const std::string& dir, c
     // so a crash leaves one or the other, never a mixture.
     const std::string temporary = path + ".tmp";
     if (auto written = write_whole_file(temporary, log.bytes); !written) {
-      ::unlink(temporary.c_str());
-      return std::unexpected(tool_io_failure(name, written.error()));
+      (void)remove_file(temporary);
+      return std::unexpected(written.error().in_context(name));
     }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-      const IoError error = IoError::from_errno(errno);
-      ::unlink(temporary.c_str());
-      return std::unexpected(tool_io_failure(name, error));
+    if (auto renamed = rename_file(temporary, path); !renamed) {
+      (void)remove_file(temporary);
+      return std::unexpected(renamed.error().in_context(name));
     }
     ++report.backlink_files_rebuilt;
     report.backlink_entries_added += log.added;
     report.backlink_entries_dropped += log.dropped;
   }
   if (!targets.empty()) {
-    if (auto synced = sync_directory(dir); !synced) return std::unexpected(tool_io_failure(dir, synced.error()));
+    if (auto synced = fsync_directory(dir); !synced) return std::unexpected(synced.error().in_context(dir));
   }
   if (auto done = meter.finish(); !done) return std::unexpected(done.error());
   return report;

@@ -30,7 +30,7 @@ struct RepairReport {
   std::uint64_t damaged_records = 0;           // left for a person to look at
 };
 
-std::expected<RepairReport, ToolError> repair_database(const std::string& dir, const Notice& notice,
+std::expected<RepairReport, Error> repair_database(const std::string& dir, const Notice& notice,
                                                        const Progress& progress = {});
 
 }  // namespace quillet

@@ -13,14 +13,13 @@ double CollectionStat::dead_share() const {
   return static_cast<double>(file_bytes - live_bytes) / static_cast<double>(file_bytes);
 }
 
-std::expected<DatabaseStat, ToolError> stat_database(const std::string& dir, const Progress& progress) {
-  auto listing = list_database(dir);
-  if (!listing) return std::unexpected(listing.error());
-  auto opened_data = open_all_scanned(dir, listing->collections, data_file);
-  if (!opened_data) return std::unexpected(opened_data.error());
-  auto opened_logs = open_all_scanned(dir, listing->backlink_targets, link_file);
+std::expected<DatabaseStat, Error> stat_database(const std::string& dir, const Progress& progress) {
+  auto opened = open_collections(dir);
+  if (!opened) return std::unexpected(opened.error());
+  const Listing& listing = opened->listing;
+  std::vector<OpenFile>& data = opened->data;
+  auto opened_logs = open_all_scanned(dir, listing.backlink_targets, link_file);
   if (!opened_logs) return std::unexpected(opened_logs.error());
-  std::vector<OpenFile>& data = *opened_data;
   std::vector<OpenFile>& logs = *opened_logs;
   ProgressMeter meter(progress, total_size(data) + total_size(logs));
 
@@ -28,7 +27,7 @@ std::expected<DatabaseStat, ToolError> stat_database(const std::string& dir, con
   for (std::size_t i = 0; i < data.size(); ++i) {
     // The table keeps the size of each live key's latest record.
     KeyTable latest;
-    CollectionStat s{listing->collections[i], 0, 0, data[i].size, 0, 0};
+    CollectionStat s{listing.collections[i], 0, 0, data[i].size, 0, 0};
     auto scanned = scan_data_records(
         data[i].fd.get(), data[i].size, data[i].name,
         [&](const DataRecord& r) -> Step {
@@ -51,7 +50,7 @@ std::expected<DatabaseStat, ToolError> stat_database(const std::string& dir, con
   for (std::size_t i = 0; i < logs.size(); ++i) {
     auto replay = replay_log(logs[i], nullptr, &meter);
     if (!replay) return std::unexpected(replay.error());
-    stat.backlink_files.push_back(BacklinkFileStat{listing->backlink_targets[i], replay->records,
+    stat.backlink_files.push_back(BacklinkFileStat{listing.backlink_targets[i], replay->records,
                                                    replay->listed_entries(), logs[i].size,
                                                    replay->end.tail_bytes()});
   }

@@ -36,6 +36,6 @@ struct DatabaseStat {
   std::vector<BacklinkFileStat> backlink_files;  // by name
 };
 
-std::expected<DatabaseStat, ToolError> stat_database(const std::string& dir, const Progress& progress = {});
+std::expected<DatabaseStat, Error> stat_database(const std::string& dir, const Progress& progress = {});
 
 }  // namespace quillet

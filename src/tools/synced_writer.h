@@ -10,29 +10,24 @@
 
 namespace quillet {
 
-// fsync(2), retrying EINTR.
-std::expected<void, IoError> sync_fd(int fd);
-// Syncs the directory at `path`, so that the names made in it last.
-std::expected<void, IoError> sync_directory(const std::string& path);
-
 // A new file (created, or emptied) written through a large buffer and synced
 // when finished, so that a copy that reports success is on stable storage.
 class SyncedWriter {
  public:
-  static std::expected<SyncedWriter, IoError> create(const std::string& path);
-  std::expected<void, IoError> append(std::string_view bytes);
+  static std::expected<SyncedWriter, Error> create(const std::string& path);
+  std::expected<void, Error> append(std::string_view bytes);
   // Writes what is buffered, syncs and closes the file.
-  std::expected<void, IoError> finish();
+  std::expected<void, Error> finish();
   std::uint64_t written() const { return written_; }
 
  private:
-  std::expected<void, IoError> flush();
+  std::expected<void, Error> flush();
   Fd fd_;
   std::string buffer_;
   std::uint64_t written_ = 0;
 };
 
 // Creates (or empties) `path`, writes `bytes` and syncs it.
-std::expected<void, IoError> write_whole_file(const std::string& path, std::string_view bytes);
+std::expected<void, Error> write_whole_file(const std::string& path, std::string_view bytes);
 
 }  // namespace quillet

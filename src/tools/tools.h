@@ -1,7 +1,7 @@
 // Tools over a database directory, the work behind the quilletdb command.
 // One header per tool; this one gathers them for a caller that wants all:
 //   progress.h  the progress callback and its meter
-//   scan.h      record-by-record scanners of the two log formats
+//   scan.h      whole-file record scans of the two log formats
 //   stat.h, check.h, repair.h, compact.h   the tools over a directory
 //   query.h     reads through a read-only open, and dump
 //   json.h      the JSON rendering of values the command prints

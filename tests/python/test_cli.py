@@ -375,3 +375,20 @@ def test_progress_shows_on_a_terminal_only(blog):
     assert result.returncode == 0
     assert b"check [" in shown and b"100.0%" in shown
     assert result.stdout.decode() == plain.out
+
+
+def test_tool_failures_raise_the_module_errors_by_kind(blog, tmp_path):
+    import _quilletdb
+
+    (tmp_path / "full").mkdir()
+    (tmp_path / "full" / "x").write_text("x")
+    with pytest.raises(_quilletdb.Error, match="is not empty"):
+        _quilletdb._compact(blog, str(tmp_path / "full"))
+    with pytest.raises(_quilletdb.Error) as missing:
+        _quilletdb._get(blog, "users", "carol")
+    assert not isinstance(missing.value, KeyError)
+    damaged = tmp_path / "damaged"
+    damaged.mkdir()
+    (damaged / "c.qdb").write_bytes(struct.pack("<I", 1) + b"k" + struct.pack("<I", 1) + b"\x0e")
+    with pytest.raises(_quilletdb.CorruptionError, match="c.qdb at offset 0: unknown type byte: 0x0E"):
+        _quilletdb._compact(str(damaged), str(tmp_path / "out"))

@@ -41,6 +41,7 @@ TEST(Compact, WritesOnlyIntoANewOrEmptyDirectory) {
   ASSERT_FALSE(into_source.has_value());
   EXPECT_EQ(into_source.error().text(),
             dir.file("src") + " is not empty; compact writes into a new or empty directory");
+  EXPECT_TRUE(into_source.error().is(ErrorKind::InvalidArgument));
   testing::write_file(dir.file("file"), "x");
   EXPECT_FALSE(compact_database(dir.file("src"), dir.file("file")).has_value());
   EXPECT_FALSE(compact_database(dir.file("src"), dir.file("no/parent")).has_value());
@@ -64,6 +65,7 @@ TEST(Compact, RefusesADamagedLiveRecordAndLeavesNothingBehind) {
   EXPECT_EQ(compacted.error().text(), "b.qdb at offset " + std::to_string(second) +
                                           ": unknown type byte: 0x0E; compact copies only sound records "
                                           "(quilletdb check lists the damage)");
+  EXPECT_TRUE(compacted.error().is(ErrorKind::Corruption));
   EXPECT_FALSE(testing::file_exists(dir.file("out")));
 }
 

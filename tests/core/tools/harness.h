@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "format/codec.h"
+#include "format/records.h"
 #include "io/lock_file.h"
 #include "store/links.h"
 #include "test_support.h"
@@ -37,20 +38,14 @@ inline std::string encoded(const Value& v) {
 
 inline std::string data_record(std::string_view key, std::string_view value) {
   std::string out;
-  put_u32(out, static_cast<std::uint32_t>(key.size()));
-  out.append(key);
-  put_u32(out, static_cast<std::uint32_t>(value.size()));
-  out.append(value);
+  records::append_data_record(out, key, value);
   return out;
 }
 
 inline std::string link_record(std::uint8_t op, std::string_view key, std::string_view collection,
-                        std::string_view source_key, std::string_view path) {
-  std::string out(1, static_cast<char>(op));
-  for (std::string_view s : {key, collection, source_key, path}) {
-    put_u32(out, static_cast<std::uint32_t>(s.size()));
-    out.append(s);
-  }
+                               std::string_view source_key, std::string_view path) {
+  std::string out;
+  records::append_link_record(out, op, key, collection, source_key, path);
   return out;
 }
 

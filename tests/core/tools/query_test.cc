@@ -28,6 +28,7 @@ TEST(ReadOnly, NeverCreatesTheDirectoryOrAFile) {
   // users has only a backlink file, and is known by it.
   EXPECT_EQ(read_backlinks(*db, "users", "alice")->size(), 1u);
   EXPECT_EQ(read_record(*db, "posts", "nope").error().text(), "no record \"nope\" in collection \"posts\"");
+  EXPECT_TRUE(read_record(*db, "posts", "nope").error().is(ErrorKind::NotFound));
   db.reset();
   EXPECT_EQ(snapshot(dir.path()), before);
 }

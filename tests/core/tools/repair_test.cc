@@ -74,6 +74,7 @@ TEST(Repair, RefusesWhileAnotherDatabaseHoldsAFileAndChangesNothing) {
     auto repaired = repair_database(dir.path(), [](const std::string&) { return true; });
     ASSERT_FALSE(repaired.has_value());
     EXPECT_EQ(repaired.error().text(), "posts.qdb is in use by another open database; close it and run repair again");
+    EXPECT_TRUE(repaired.error().is(ErrorKind::Io));
     EXPECT_EQ(snapshot(dir.path()), before);
   }
 }

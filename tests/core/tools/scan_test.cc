@@ -1,75 +1,64 @@
+// The tools' scans are the record reader's (tested in format/records_test.cc);
+// what is checked here is what the tools add: the Step callback, the label in
+// errors, the metering, and the shared-lock open.
 #include "tools/scan.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <sys/stat.h>
 
 #include "harness.h"
+#include "io/file_system.h"
 
 namespace quillet::tools_test {
 namespace {
 
-TEST(Scanner, FramesDataRecordsAndFindsTheTailAtEveryCut) {
-  TempDir dir;
-  const std::vector<std::pair<std::string, std::string>> records = {
-      {"a", encoded(Value::integer(1))}, {"", encoded(Value::text("x"))}, {"long key", std::string()},
-      {"b", encoded(Value::tombstone())}, {"c", encoded(Value::blob(std::string(300, 'z')))}};
-  std::string file;
-  std::vector<std::uint64_t> ends;
-  for (const auto& [key, value] : records) {
-    file += data_record(key, value);
-    ends.push_back(file.size());
-  }
-  const std::string path = dir.file("x.qdb");
-  for (std::size_t cut = 0; cut <= file.size(); ++cut) {
-    SCOPED_TRACE("cut at " + std::to_string(cut));
-    testing::write_file(path, std::string_view(file).substr(0, cut));
-    auto fd = open_for_scan(path);
-    ASSERT_TRUE(fd.has_value());
-    std::vector<std::pair<std::string, std::string>> seen;
-    std::uint64_t expected_offset = 0;
-    auto end = scan_data_records(fd->get(), cut, "x.qdb", [&](const DataRecord& r) -> Step {
-      EXPECT_EQ(r.offset, expected_offset);
-      EXPECT_EQ(r.bytes.size(), 8 + r.key.size() + r.value.size());
-      expected_offset += r.bytes.size();
-      seen.emplace_back(r.key, r.value);
-      return {};
-    });
-    ASSERT_TRUE(end.has_value());
-    const auto whole = static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin());
-    EXPECT_EQ(seen, std::vector(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(whole)));
-    EXPECT_EQ(end->complete_end, whole == 0 ? 0 : ends[whole - 1]);
-    EXPECT_EQ(end->end, cut);
-  }
-}
+// Fails every read with EIO.
+class FailingReads : public PosixFileSystem {
+ public:
+  ssize_t pread(int, char*, std::size_t, std::uint64_t) override { return -EIO; }
+};
 
-TEST(Scanner, FramesLinkRecordsAndFindsTheTailAtEveryCut) {
+TEST(Scanner, HandsOnWholeRecordsMetersTheBytesAndLabelsAFailedRead) {
   TempDir dir;
-  const std::string first = link_record(1, "alice", "posts", "p1", "author");
-  const std::string second = link_record(7, "", "", "", "");
-  const std::string third = link_record(2, "bob", "posts", "p2", "a/b");
-  const std::string file = first + second + third;
-  const std::vector<std::uint64_t> ends = {first.size(), first.size() + second.size(), file.size()};
-  const std::string path = dir.file("x.qbl");
-  for (std::size_t cut = 0; cut <= file.size(); ++cut) {
-    SCOPED_TRACE("cut at " + std::to_string(cut));
-    testing::write_file(path, std::string_view(file).substr(0, cut));
-    auto fd = open_for_scan(path);
-    ASSERT_TRUE(fd.has_value());
-    std::vector<std::string> seen;
-    auto end = scan_link_records(fd->get(), cut, "x.qbl", [&](const LinkRecord& r) -> Step {
-      EXPECT_EQ(r.body, r.bytes.substr(1));
-      seen.push_back(std::to_string(r.op) + ":" + std::string(r.target_key) + "|" + std::string(r.source_collection) +
-                     "|" + std::string(r.source_key) + "|" + std::string(r.source_path));
-      return {};
-    });
-    ASSERT_TRUE(end.has_value());
-    const std::vector<std::string> all = {"1:alice|posts|p1|author", "7:|||", "2:bob|posts|p2|a/b"};
-    const auto whole = static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin());
-    EXPECT_EQ(seen, std::vector(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(whole)));
-    EXPECT_EQ(end->complete_end, whole == 0 ? 0 : ends[whole - 1]);
-  }
+  const std::string first = data_record("a", encoded(Value::integer(1)));
+  const std::string data = first + data_record("b", std::string(1, '\0'));
+  const std::string link = link_record(1, "alice", "posts", "p1", "author");
+  testing::write_file(dir.file("x.qdb"), data + "\x01\x00");
+  testing::write_file(dir.file("x.qbl"), link);
+  std::uint64_t reported = 0;
+  const Progress progress = [&](std::uint64_t done, std::uint64_t) { return reported = done, true; };
+  ProgressMeter meter(progress, data.size() + 2);
+
+  auto fd = open_for_scan(dir.file("x.qdb"));
+  ASSERT_TRUE(fd.has_value());
+  std::string keys;
+  auto end = scan_data_records(fd->get(), data.size() + 2, "x.qdb", [&](const DataRecord& r) -> Step {
+    keys += std::string(r.key) + "@" + std::to_string(r.offset) + ";";
+    return {};
+  }, &meter);
+  ASSERT_TRUE(end.has_value());
+  EXPECT_EQ(keys, "a@0;b@" + std::to_string(first.size()) + ";");
+  EXPECT_EQ(end->complete_end, data.size());
+  EXPECT_EQ(end->tail_bytes(), 2u);
+  EXPECT_EQ(reported, data.size() + 2);
+
+  auto links = open_for_scan(dir.file("x.qbl"));
+  ASSERT_TRUE(links.has_value());
+  std::string bodies;
+  auto link_end = scan_link_records(links->get(), link.size(), "x.qbl", [&](const LinkRecord& r) -> Step {
+    bodies += std::string(r.body());
+    return {};
+  });
+  ASSERT_TRUE(link_end.has_value());
+  EXPECT_EQ(bodies, link.substr(1));
+
+  FailingReads failing;
+  ScopedFileSystem scoped(failing);
+  auto failed = scan_data_records(fd->get(), data.size(), "x.qdb", [](const DataRecord&) -> Step { return {}; });
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().text(), "x.qdb: " + Error::from_errno(EIO).text());
 }
 
 TEST(Scanner, StopsAtTheFirstErrorOfTheCallback) {
@@ -80,7 +69,7 @@ TEST(Scanner, StopsAtTheFirstErrorOfTheCallback) {
   int calls = 0;
   auto end = scan_data_records(fd->get(), 20, "x.qdb", [&](const DataRecord&) -> Step {
     ++calls;
-    return std::unexpected(ToolError{"stop"});
+    return std::unexpected(Error::io("stop"));
   });
   ASSERT_FALSE(end.has_value());
   EXPECT_EQ(end.error().text(), "stop");
