@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 #include <fcntl.h>
+#include <csignal>
+#include <ctime>
 #include <sys/mman.h>
 
 namespace quillet {
@@ -145,14 +147,47 @@ std::uint64_t LockFile::change_count() const { return header()->change_count.loa
 
 void LockFile::note_directory_change() { header()->change_count.fetch_add(1, std::memory_order_acq_rel); }
 
+namespace {
+
+// The futex word of a glibc mutex: the holder's thread id and two flags.
+constexpr std::uint32_t kFutexWaiters = 0x80000000u;
+constexpr std::uint32_t kFutexOwnerDied = 0x40000000u;
+constexpr std::uint32_t kFutexTidMask = 0x3fffffffu;
+
+// The kernel marks a robust mutex whose holder died, and wakes a waiter. It
+// cannot when the holder's list of held robust mutexes was unreadable at its
+// exit, and a wake-up can be missed; then the lock would be held by nobody
+// for good. A waiter that has waited a while looks at the holder itself and,
+// when that thread is gone, marks the lock as the kernel would have.
+void mark_if_holder_gone(pthread_mutex_t* mutex) {
+  auto* word = reinterpret_cast<std::atomic<std::uint32_t>*>(&mutex->__data.__lock);
+  std::uint32_t seen = word->load(std::memory_order_acquire);
+  const auto holder = static_cast<pid_t>(seen & kFutexTidMask);
+  if (holder == 0 || (seen & kFutexOwnerDied) != 0) return;
+  if (::kill(holder, 0) == 0 || errno != ESRCH) return;
+  word->compare_exchange_strong(seen, (seen & kFutexWaiters) | kFutexOwnerDied, std::memory_order_acq_rel);
+}
+
+}  // namespace
+
 std::expected<bool, Error> SharedLog::lock() {
-  int rc = pthread_mutex_lock(&slot_->write_lock);
-  if (rc == 0) return false;
-  if (rc == EOWNERDEAD) {
-    pthread_mutex_consistent(&slot_->write_lock);
-    return true;
+  for (;;) {
+    timespec deadline;
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_nsec += 200'000'000;
+    if (deadline.tv_nsec >= 1'000'000'000) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1'000'000'000;
+    }
+    const int rc = pthread_mutex_clocklock(&slot_->write_lock, CLOCK_MONOTONIC, &deadline);
+    if (rc == 0) return false;
+    if (rc == EOWNERDEAD) {
+      pthread_mutex_consistent(&slot_->write_lock);
+      return true;
+    }
+    if (rc != ETIMEDOUT) return std::unexpected(from_pthread(rc));
+    mark_if_holder_gone(&slot_->write_lock);
   }
-  return std::unexpected(from_pthread(rc));
 }
 
 void SharedLog::unlock() { pthread_mutex_unlock(&slot_->write_lock); }
