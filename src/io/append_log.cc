@@ -43,7 +43,7 @@ std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::cut_sha
 void AppendLog::appended(std::uint64_t bytes) {
   complete_end_ += bytes;
   if (!torn_) end_of_file_ = complete_end_;
-  shared_->publish(complete_end_, *lock_file_);
+  shared_->publish(complete_end_);
 }
 
 void AppendLog::undo_failed_append(std::uint64_t written, std::uint64_t keep,

@@ -65,10 +65,7 @@ class AppendLog {
 
   // Joins the directory's lock file. REQUIRES: before open_scan, and the
   // descriptor was opened without O_APPEND.
-  void share(SharedLog log, LockFile& file) {
-    shared_.emplace(log);
-    lock_file_ = &file;
-  }
+  void share(SharedLog log) { shared_.emplace(log); }
   bool shared() const { return shared_.has_value(); }
 
   // True when another database published records past what this log has read.
@@ -159,7 +156,6 @@ class AppendLog {
   bool torn_ = false;
   bool stuck_ = false;
   std::optional<SharedLog> shared_;
-  LockFile* lock_file_ = nullptr;
 };
 
 template <class Scan>
@@ -246,7 +242,7 @@ auto AppendLog::open_scan_shared(Scan&& scan) -> decltype(scan(std::uint64_t{}, 
   }
   note_scan(*end);
   if (torn_) (void)cut_shared_tail_locked();
-  if (!torn_) shared_->publish(complete_end_, *lock_file_);
+  if (!torn_) shared_->publish(complete_end_);
   unlock();
   return end;
 }
@@ -292,11 +288,11 @@ std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::settle_
   if (!end) return std::unexpected(Failure(std::unexpected(Error(end.error()))));
   stuck_ = false;
   if (note_scan(*end)) {
-    shared_->publish(complete_end_, *lock_file_);
+    shared_->publish(complete_end_);
     return {};
   }
   auto cut = cut_shared_tail_locked();
-  if (cut) shared_->publish(complete_end_, *lock_file_);
+  if (cut) shared_->publish(complete_end_);
   return cut;
 }
 

@@ -11,9 +11,8 @@
 //     that the log grew, and how far it may read without meeting a record
 //     still being written;
 //   - the log's generation, moved when the file is replaced by another.
-// and for the whole directory one counter that moves whenever a slot's end
-// or generation does or a log file is created, so a call that finds it
-// unchanged knows that nothing changed at all.
+// and for the whole directory one counter that moves whenever a log file is
+// created, so that a listing is made again only when it may differ.
 //
 // The first process to open the directory (no other holds the lock file)
 // resets it: slots left behind by processes that are gone, including a
@@ -70,21 +69,14 @@ class SharedLog {
   std::expected<bool, Error> lock();
   void unlock();
 
-  // REQUIRES: the write lock. Stores `end` as the log's published end and
-  // moves the directory's counter.
-  void publish(std::uint64_t end, LockFile& file);
+  // REQUIRES: the write lock. Stores `end` as the log's published end.
+  void publish(std::uint64_t end);
   // REQUIRES: the write lock. Notes or clears a large append in progress.
   void note_large_append(std::uint64_t start, std::uint64_t end);
   std::uint64_t large_append_start() const { return slot_->large_append_start.load(std::memory_order_acquire); }
 
  private:
   LogSlot* slot_;
-};
-
-// What a log needs to join the lock file: its slot, and the file itself.
-struct LogShare {
-  SharedLog log;
-  LockFile* file;
 };
 
 class LockFile {
@@ -103,7 +95,7 @@ class LockFile {
   // first use by any process. Fails only when every slot is taken.
   std::expected<SharedLog, Error> log(std::string_view file_name);
 
-  // Moves whenever anything any process publishes changes.
+  // Moves whenever a process creates a log file in the directory.
   std::uint64_t change_count() const;
   // For a new log file, a replaced one, or anything else that a listing of
   // the directory would show.

@@ -51,7 +51,7 @@ Error refused(const std::string& path, std::string_view why, ErrorKind kind = Er
 }  // namespace
 
 std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path, OpenMode mode,
-                                                        std::optional<LogShare> share) {
+                                                        std::optional<SharedLog> share) {
   const bool read_only = mode == OpenMode::ReadOnly;
   BacklinkIndex index;
   index.path_ = path;
@@ -65,7 +65,7 @@ std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path,
   }
   const int raw = fd->get();
   index.log_ = AppendLog(std::move(*fd));
-  if (share && !read_only) index.log_.share(share->log, *share->file);
+  if (share && !read_only) index.log_.share(*share);
   auto replay = [&](std::uint64_t from, std::uint64_t end) { return scan_log(raw, from, end, &index.entries_); };
   if (!read_only) {
     if (auto scan = index.log_.open_scan(replay); !scan) return std::unexpected(scan.error());

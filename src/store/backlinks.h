@@ -46,7 +46,7 @@ class BacklinkIndex {
   // With `share` the log joins the directory's lock file, as a collection's
   // does (Collection::open).
   static std::expected<BacklinkIndex, Error> open(const std::string& path, OpenMode mode = OpenMode::ReadWrite,
-                                                  std::optional<LogShare> share = std::nullopt);
+                                                  std::optional<SharedLog> share = std::nullopt);
 
   // Replays the records other databases appended since this index last
   // looked; entries_of shows them afterwards.

@@ -45,7 +45,7 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open_read_only(con
 }
 
 std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::string& path, OpenMode mode,
-                                                                  std::optional<LogShare> share) {
+                                                                  std::optional<SharedLog> share) {
   if (mode == OpenMode::ReadOnly) return open_read_only(path);
   // The reader's open creates a missing file; the writer then opens it
   // without creation. A shared log writes at the end of the records it has
@@ -59,7 +59,7 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::st
   collection->path_ = path;
   collection->reader_ = std::move(*reader);
   collection->log_ = AppendLog(std::move(*writer));
-  if (share) collection->log_.share(share->log, *share->file);
+  if (share) collection->log_.share(*share);
   auto scan = collection->log_.open_scan(
       [&](std::uint64_t from, std::uint64_t end) { return collection->index_records(from, end, false); });
   if (!scan) return std::unexpected(io_error(scan.error()));

@@ -53,7 +53,7 @@ class Collection {
   // lock, and records other databases append are read as they publish them.
   static std::expected<std::unique_ptr<Collection>, Error> open(const std::string& path,
                                                                 OpenMode mode = OpenMode::ReadWrite,
-                                                                std::optional<LogShare> share = std::nullopt);
+                                                                std::optional<SharedLog> share = std::nullopt);
 
   // Writes out the buffer (errors ignored), then closes; the lock goes last.
   ~Collection();

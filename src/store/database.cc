@@ -114,11 +114,11 @@ std::expected<void, Error> Database::register_listed() {
   return {};
 }
 
-std::expected<std::optional<LogShare>, Error> Database::share_of(std::string_view file_name) {
+std::expected<std::optional<SharedLog>, Error> Database::share_of(std::string_view file_name) {
   if (!lock_file_) return std::nullopt;
   auto log = lock_file_->log(file_name);
   if (!log) return std::unexpected(io_error(std::move(log.error())));
-  return LogShare{*log, lock_file_.get()};
+  return *log;
 }
 
 Database::~Database() {

@@ -151,7 +151,7 @@ class Database {
   std::unique_ptr<LockFile> lock_file_;
   std::uint64_t listed_changes_ = 0;  // the lock file's change count at the last listing
   // The slot of `file_name` in the lock file, or none for a read-only open.
-  std::expected<std::optional<LogShare>, Error> share_of(std::string_view file_name);
+  std::expected<std::optional<SharedLog>, Error> share_of(std::string_view file_name);
   // Registers every <name>.qdb of the directory not registered yet.
   std::expected<void, Error> register_listed();
   bool in_transaction_ = false;
