@@ -32,7 +32,26 @@ struct PyKeyIterator {
   ScanMode mode;
   std::vector<std::string> keys;
   std::size_t next;
+  std::size_t sorted_end;  // keys[0, sorted_end) are in order and come first
 };
+
+// Puts the next keys in order, a few at first and then all: a scan stopped
+// after its first keys costs a partition, not a sort of every key it
+// matched, and a whole scan costs one sort.
+void sort_more(PyKeyIterator& it) {
+  const auto first = it.keys.begin() + static_cast<std::ptrdiff_t>(it.sorted_end);
+  const std::size_t left = it.keys.size() - it.sorted_end;
+  const std::size_t chunk = std::size_t{256} << (2 * std::min<std::size_t>(it.sorted_end / 256, 3));
+  if (it.sorted_end >= 4096 || left <= chunk) {
+    std::sort(first, it.keys.end());
+    it.sorted_end = it.keys.size();
+    return;
+  }
+  const auto chunk_end = first + static_cast<std::ptrdiff_t>(chunk);
+  std::nth_element(first, chunk_end, it.keys.end());
+  std::sort(first, chunk_end);
+  it.sorted_end += chunk;
+}
 
 PyView& view_of(PyObject* self) { return *reinterpret_cast<PyView*>(self); }
 PyKeyIterator& iterator_of(PyObject* self) { return *reinterpret_cast<PyKeyIterator*>(self); }
@@ -69,7 +88,6 @@ PyObject* new_key_iterator(PyObject* view, ScanMode mode, const KeyRange& range)
   auto keys = live_keys(view_of(view).db, view_of(view).name_text);
   if (!keys) return nullptr;
   std::erase_if(*keys, [&](const std::string& key) { return !range.contains(key); });
-  std::ranges::sort(*keys);
   PyObject* self = classes.key_iterator->tp_alloc(classes.key_iterator, 0);
   if (self == nullptr) return nullptr;
   PyKeyIterator& it = iterator_of(self);
@@ -77,6 +95,7 @@ PyObject* new_key_iterator(PyObject* view, ScanMode mode, const KeyRange& range)
   it.mode = mode;
   new (&it.keys) std::vector<std::string>(std::move(*keys));
   it.next = 0;
+  it.sorted_end = 0;
   return self;
 }
 
@@ -162,6 +181,7 @@ PyObject* iterator_next(PyObject* self) {
   PyKeyIterator& it = iterator_of(self);
   PyView& view = view_of(it.view);
   while (it.next < it.keys.size()) {
+    if (it.next == it.sorted_end) sort_more(it);
     const std::string& key = it.keys[it.next++];
     PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
     if (!text) return nullptr;

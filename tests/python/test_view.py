@@ -1,4 +1,7 @@
 """Collection views: the mapping protocol against a dict, and ordered scans."""
+import itertools
+import random
+
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -51,3 +54,13 @@ def test_views_read_and_write_the_database(db):
     assert repr(users) == f"<CollectionView 'users' of {db!r}>"
     db.close()
     assert type(catch(lambda: users["alice"])) is _quilletdb.ClosedError
+
+
+def test_scans_of_many_keys_come_in_order(db):
+    # Past the first few hundred keys a scan orders the rest in larger steps.
+    keys = [f"k{i:05d}" for i in random.Random(3).sample(range(20_000), 6_000)]
+    db.set_many([("c", k, None) for k in keys])
+    view = db["c"]
+    assert list(view.keys()) == sorted(keys)
+    start = sorted(keys)[1000]
+    assert list(itertools.islice(view.keys(start=start), 2_000)) == sorted(keys)[1000:3000]
