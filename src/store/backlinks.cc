@@ -151,7 +151,8 @@ void BacklinkIndex::apply_in_memory(Op op, std::string_view target_key, const Ba
   }
 }
 
-std::expected<void, Error> BacklinkIndex::apply(std::span<const Change> changes, std::size_t& made) {
+std::expected<void, Error> BacklinkIndex::apply(std::span<const Change> changes, std::size_t& made,
+                                                const std::function<bool()>& keep_going) {
   made = 0;
   if (changes.empty()) return {};
   if (log_.shared()) {
@@ -161,6 +162,7 @@ std::expected<void, Error> BacklinkIndex::apply(std::span<const Change> changes,
   std::string chunk;
   std::vector<std::size_t> ends;  // end of each record in `chunk`
   while (made < changes.size()) {
+    if (made > 0 && keep_going && !keep_going()) return std::unexpected(Error::io("interrupted"));
     if (!log_.shared()) {
       if (auto writable = check_writable(); !writable) return std::unexpected(writable.error());
     }

@@ -79,7 +79,10 @@ class BacklinkIndex {
   // when the exclusive lock can be taken; otherwise every later write is
   // refused until the database is reopened. `made` is set to how many
   // operations were written and applied: all of them on success.
-  std::expected<void, Error> apply(std::span<const Change> changes, std::size_t& made);
+  // `keep_going`, when given, is asked before every write after the first;
+  // false stops there with "interrupted" (kind Io), as a failed write would.
+  std::expected<void, Error> apply(std::span<const Change> changes, std::size_t& made,
+                                   const std::function<bool()>& keep_going = {});
 
  private:
   BacklinkIndex() = default;

@@ -304,13 +304,13 @@ void Database::begin() {
   }
 }
 
-std::expected<void, Error> Database::commit() {
+std::expected<void, Error> Database::commit(const std::function<bool()>& keep_going) {
   for (auto& [name, guarded] : collections_) {
     std::lock_guard lock(guarded->mutex);
     if (auto flushed = guarded->collection->flush(); !flushed) return flushed;
     guarded->collection->set_in_transaction(false);
   }
-  auto applied = apply_pending(pending_ops_.size(), nullptr);
+  auto applied = apply_pending(pending_ops_.size(), nullptr, keep_going);
   // Operations that could not be made keep the transaction open, so that the
   // next commit makes them; nothing is dropped.
   if (pending_ops_.empty()) in_transaction_ = false;
@@ -330,8 +330,8 @@ std::vector<std::string> Database::collection_names() const {
   return names;
 }
 
-std::expected<void, Error> Database::apply_pending(std::size_t own_from,
-                                                          std::optional<Error>* own_error) {
+std::expected<void, Error> Database::apply_pending(std::size_t own_from, std::optional<Error>* own_error,
+                                                   const std::function<bool()>& keep_going) {
   // The queue is applied per target collection, each index receiving its
   // operations in queue order and in as few writes as it can. Once an
   // operation for a target fails, it and every later operation for that
@@ -362,7 +362,7 @@ std::expected<void, Error> Database::apply_pending(std::size_t own_from,
         changes.push_back({op.kind == BlOp::Kind::Add ? BacklinkIndex::Op::Add : BacklinkIndex::Op::Remove,
                            op.target_key, &op.entry});
       }
-      auto applied = (*index)->apply(changes, made);
+      auto applied = (*index)->apply(changes, made, keep_going);
       if (applied) continue;
       errors.push_back(io_error(std::move(applied.error())));
     }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -100,7 +101,10 @@ class Database {
   // Writes out every collection buffer, then applies the queue. Anything that
   // cannot be applied stays queued (in order, per target collection) and the
   // transaction stays open; the first error is returned.
-  std::expected<void, Error> commit();
+  // `keep_going`, when given, is asked between batches of backlink records;
+  // false stops the commit there as a failure would (kind Io, "interrupted"):
+  // what was not made stays queued and the transaction open.
+  std::expected<void, Error> commit(const std::function<bool()>& keep_going = {});
 
   // Registered collection names, in no particular order.
   std::vector<std::string> collection_names() const;
@@ -116,7 +120,8 @@ class Database {
   // are made. Returns the first error met; when an operation at or after
   // position `own_from` stays queued, `*own_error` (if given) receives the
   // error that held it back. Uses no collection lock.
-  std::expected<void, Error> apply_pending(std::size_t own_from, std::optional<Error>* own_error);
+  std::expected<void, Error> apply_pending(std::size_t own_from, std::optional<Error>* own_error,
+                                          const std::function<bool()>& keep_going = {});
 
   // The body of set and set_encoded: reads the old value's links, writes the
   // record (or returns `refusal`, the reason the value cannot be stored, at

@@ -778,5 +778,25 @@ TEST(SharedDirectory, ATransactionLargerThanTheBufferAndAnotherWriterLeaveOnlyWh
   EXPECT_EQ(backlinks_mismatch(*db), "");
 }
 
+TEST(Commit, StopsBetweenBacklinkBatchesWhenAskedAndKeepsTheRestQueued) {
+  TempDir dir;
+  auto db = open_db(dir.path());
+  db->begin();
+  constexpr int kPosts = 40000;  // well over a megabyte of backlink records
+  for (int i = 0; i < kPosts; ++i) ASSERT_TRUE(db->set("posts", "post-" + std::to_string(i), Value::link("users/u")));
+  int asked = 0;
+  auto stopped = db->commit([&] {
+    ++asked;
+    return false;
+  });
+  ASSERT_FALSE(stopped);
+  EXPECT_EQ(stopped.error().text(), "io: interrupted");
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(db->in_transaction());
+  EXPECT_GT(db->pending_count(), 0u);
+  ASSERT_TRUE(db->commit());
+  EXPECT_EQ(db->get_backlinks("users", "u")->size(), static_cast<std::size_t>(kPosts));
+}
+
 }  // namespace
 }  // namespace quillet
