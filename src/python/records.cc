@@ -237,5 +237,6 @@ PyObject* set_many_records(PyObject* db, PyObject* ops) {
       break;
   }
   return nullptr;
+}
 
 }  // namespace quillet::py
