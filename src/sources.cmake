@@ -41,6 +41,7 @@ set(QUILLET_PYTHON_SOURCES
   python/binder.cc
   python/convert.cc
   python/database.cc
+  python/records.cc
   python/errors.cc
   python/fast.cc
   python/link.cc

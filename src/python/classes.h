@@ -72,6 +72,14 @@ inline PyTypeObject blank_class(const char* name, Py_ssize_t basicsize, const ch
   return type;
 }
 
+// The method table of a class whose one method is `reduce` as __reduce__
+// (how pickle and copy take its instances apart).
+template <PyCFunction reduce>
+inline PyMethodDef reduce_only_methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, "__reduce__($self)\n--\n\nFor pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // A fresh Tombstone instance (never the module's TOMBSTONE unless asked for
 // by initialisation itself).
 PyObject* new_tombstone();

@@ -1,18 +1,18 @@
-// The Database class and the module function open(): binding, conversion,
-// the database lock, and the record operations the collection view shares.
+// The Database class and the module function open(): argument binding, the
+// database lock, and the methods over the record operations (records.cc).
 #include "python/database.h"
 
 #include <algorithm>
 #include <chrono>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "python/binder.h"
 #include "python/convert.h"
-#include "python/fast.h"
 #include "store/resolver.h"
 
 namespace quillet::py {
@@ -95,154 +95,26 @@ bool SignalCheck::check() {
 
 namespace {
 
-// A buffer for one value's encoding on its way in or out. Each call takes
-// the thread's spare buffer (so a warm call allocates nothing for it) and
-// gives it back when done; a call that re-enters in the middle (a finalizer)
-// finds none spare and uses a fresh one, so no two calls ever share one.
-class ScratchBuffer {
- public:
-  ScratchBuffer() : buffer_(std::move(spare())) { buffer_.clear(); }
-  ~ScratchBuffer() {
-    if (buffer_.capacity() <= kKeepCapacity) spare() = std::move(buffer_);
-  }
-  ScratchBuffer(const ScratchBuffer&) = delete;
-  ScratchBuffer& operator=(const ScratchBuffer&) = delete;
-  std::string& get() { return buffer_; }
-
- private:
-  static constexpr std::size_t kKeepCapacity = 1 << 16;
-  static std::string& spare() {
-    thread_local std::string buffer;
-    return buffer;
-  }
-  std::string buffer_;
-};
-
-bool bind_collection_key(PyObject* const* bound, std::string_view& collection, std::string_view& key) {
-  return bind_text("collection", bound[0], collection) && bind_text("key", bound[1], key);
+// Binds a call whose first two parameters are the texts collection and key;
+// `bound` has one slot per parameter of `sig`.
+bool bind_collection_key(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         std::span<PyObject*> bound, std::string_view& collection, std::string_view& key) {
+  return bind_arguments(sig, args, nargs, kwnames, bound) && bind_text("collection", bound[0], collection) &&
+         bind_text("key", bound[1], key);
 }
 
-// Turns a record's encoding into objects (after the lock is released).
-PyObject* decode_record(const std::string& encoded) {
-  PyObject* object = nullptr;
-  switch (decode_common(encoded, &object)) {
-    case FastDecode::Done:
-      return object;
-    case FastDecode::Failed:
-      return nullptr;
-    case FastDecode::LeftToGeneral:
-      break;
-  }
-  std::size_t position = 0;
-  auto value = decode(encoded, position);
-  if (!value) return raise_core_error(std::move(value.error()).in_context("codec"), ErrorSite::Read);
-  return value_to_py(std::move(*value));
+// Binds a call of one text parameter (the first of `sig`); `bound` receives
+// the argument itself.
+bool bind_one_text(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject*& bound, std::string_view& text) {
+  return bind_arguments(sig, args, nargs, kwnames, std::span(&bound, 1)) && bind_text(sig.params[0], bound, text);
 }
-
-}  // namespace
-
-PyObject* get_record(PyObject* db, std::string_view collection, std::string_view key) {
-  // The record's encoding is copied out under the lock and turned into
-  // objects after it is released.
-  ScratchBuffer scratch;
-  std::string& encoded = scratch.get();
-  auto result = with_lock(db, [&](Database& core) { return core.get_encoded(collection, key, encoded); });
-  if (!result) return nullptr;
-  // Every storage error of a read is a KeyError, not only a missing record.
-  if (!*result) return raise_core_error(result->error(), ErrorSite::Read);
-  return decode_record(encoded);
-}
-
-PyObject* set_record(PyObject* db, std::string_view collection, std::string_view key, PyObject* object) {
-  // Converted before the lock is taken: a refused value never reaches the store.
-  ScratchBuffer scratch;
-  std::string& encoded = scratch.get();
-  bool has_links = false;
-  std::expected<void, Error> written;
-  if (encode_common(object, encoded, has_links)) {
-    auto result =
-        with_lock(db, [&](Database& core) { return core.set_encoded(collection, key, encoded, has_links); });
-    if (!result) return nullptr;
-    written = std::move(*result);
-  } else {
-    std::optional<Value> value = py_to_value(object);
-    if (!value) return nullptr;
-    auto result = with_lock(db, [&](Database& core) { return core.set(collection, key, *value); });
-    if (!result) return nullptr;
-    written = std::move(*result);
-  }
-  if (!written) return raise_core_error(written.error(), ErrorSite::Write);
-  Py_RETURN_NONE;
-}
-
-PyObject* delete_record(PyObject* db, std::string_view collection, std::string_view key, bool must_exist) {
-  // Deleting is writing the marker, whether or not the key exists, unless
-  // the caller asked for a KeyError on a missing one.
-  ScratchBuffer scratch;
-  auto result = with_lock(db, [&](Database& core) -> std::expected<void, Error> {
-    if (must_exist) {
-      if (auto found = core.get_encoded(collection, key, scratch.get()); !found) return found;
-    }
-    return core.set(collection, key, Value::tombstone());
-  });
-  if (!result) return nullptr;
-  if (!*result) {
-    bool missing = result->error().is(ErrorKind::NotFound);
-    return raise_core_error(result->error(), missing ? ErrorSite::Read : ErrorSite::Write);
-  }
-  Py_RETURN_NONE;
-}
-
-int has_record(PyObject* db, std::string_view collection, std::string_view key) {
-  ScratchBuffer scratch;
-  auto result = with_lock(db, [&](Database& core) { return core.get_encoded(collection, key, scratch.get()); });
-  if (!result) return -1;
-  if (*result) return 1;
-  if (result->error().is(ErrorKind::NotFound)) return 0;
-  raise_core_error(result->error(), ErrorSite::Read);
-  return -1;
-}
-
-namespace {
-
-// Runs `read` on the collection `collection` (opened on first use) under
-// the database lock and the collection's own; nullopt with the error set
-// when the collection cannot be opened.
-template <class Read>
-auto read_collection(PyObject* db, std::string_view collection, Read&& read)
-    -> std::optional<std::invoke_result_t<Read, Collection&>> {
-  using Result = std::invoke_result_t<Read, Collection&>;
-  auto result = with_lock(db, [&](Database& core) -> std::expected<Result, Error> {
-    auto guarded = core.collection(collection);
-    if (!guarded) return std::unexpected(std::move(guarded.error()));
-    std::lock_guard lock((*guarded)->mutex);
-    return read(*(*guarded)->collection);
-  });
-  if (!result) return std::nullopt;
-  if (!*result) {
-    raise_core_error(result->error(), ErrorSite::Write);
-    return std::nullopt;
-  }
-  return std::move(**result);
-}
-
-}  // namespace
-
-std::optional<std::vector<std::string>> live_keys(PyObject* db, std::string_view collection) {
-  return read_collection(db, collection, [](Collection& c) { return c.live_keys(); });
-}
-
-std::optional<std::size_t> live_count(PyObject* db, std::string_view collection) {
-  return read_collection(db, collection, [](Collection& c) { return c.live_count(); });
-}
-
-namespace {
 
 PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[2];
   std::string_view collection;
   std::string_view key;
-  if (!bind_arguments(kGet, args, nargs, kwnames, bound) || !bind_collection_key(bound, collection, key)) {
+  if (!bind_collection_key(kGet, args, nargs, kwnames, bound, collection, key)) {
     return nullptr;
   }
   return get_record(self, collection, key);
@@ -252,7 +124,7 @@ PyObject* database_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   PyObject* bound[3];
   std::string_view collection;
   std::string_view key;
-  if (!bind_arguments(kSet, args, nargs, kwnames, bound) || !bind_collection_key(bound, collection, key)) {
+  if (!bind_collection_key(kSet, args, nargs, kwnames, bound, collection, key)) {
     return nullptr;
   }
   return set_record(self, collection, key, bound[2]);
@@ -262,104 +134,25 @@ PyObject* database_delete(PyObject* self, PyObject* const* args, Py_ssize_t narg
   PyObject* bound[2];
   std::string_view collection;
   std::string_view key;
-  if (!bind_arguments(kDelete, args, nargs, kwnames, bound) || !bind_collection_key(bound, collection, key)) {
+  if (!bind_collection_key(kDelete, args, nargs, kwnames, bound, collection, key)) {
     return nullptr;
   }
   return delete_record(self, collection, key, false);
 }
 
-// Reads element `index` of a set_many item as text.
-bool item_text(PyObject* item, Py_ssize_t index, std::string_view& text) {
-  PyObject* element = PyTuple_GetItem(item, index);  // IndexError when missing
-  if (element == nullptr) return false;
-  if (!PyUnicode_Check(element)) {
-    raise_cannot_convert(element, "PyString");
-    return false;
-  }
-  return utf8_of(element, text);
-}
-
-enum class ItemOutcome { Written, PythonError, StorageFailed };
-
-// Checks, converts and writes one (collection, key, value) item; elements
-// after the third are ignored.
-ItemOutcome write_item(Database& db, PyObject* item, std::optional<Error>& storage_error) {
-  if (!PyTuple_Check(item)) {
-    PyErr_SetString(PyExc_TypeError, "set_many: expected list of (col, key, value) tuples");
-    return ItemOutcome::PythonError;
-  }
-  std::string_view collection;
-  std::string_view key;
-  if (!item_text(item, 0, collection) || !item_text(item, 1, key)) return ItemOutcome::PythonError;
-  PyObject* element = PyTuple_GetItem(item, 2);
-  if (element == nullptr) return ItemOutcome::PythonError;
-  ScratchBuffer scratch;
-  std::string& encoded = scratch.get();
-  bool has_links = false;
-  if (encode_common(element, encoded, has_links)) {
-    if (auto written = db.set_encoded(collection, key, encoded, has_links); !written) {
-      storage_error = std::move(written.error());
-      return ItemOutcome::StorageFailed;
-    }
-    return ItemOutcome::Written;
-  }
-  std::optional<Value> value = py_to_value(element);
-  if (!value) return ItemOutcome::PythonError;
-  if (auto written = db.set(collection, key, *value); !written) {
-    storage_error = std::move(written.error());
-    return ItemOutcome::StorageFailed;
-  }
-  return ItemOutcome::Written;
-}
-
 PyObject* database_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[1];
   if (!bind_arguments(kSetMany, args, nargs, kwnames, bound)) return nullptr;
-  PyObject* ops = bound[0];
-  if (!PyList_Check(ops)) {
-    raise_wrong_argument_type("ops", ops, "PyList");
-    return nullptr;
-  }
-  // One holding of the lock for the whole list, conversions included, so no
-  // other call on this Database interleaves, except at a signal check: a
-  // long list lets the lock go every ~50 ms to run the signal handlers
-  // without it (Ctrl-C stops the call there). Items already written stay
-  // written when a later one fails or the call is interrupted.
-  std::optional<Error> storage_error;
-  ItemOutcome outcome = ItemOutcome::Written;
-  {
-    DatabaseCell& cell = cell_of(self);
-    DatabaseLock lock(cell);
-    if (!lock.acquire_open()) return nullptr;
-    SignalCheck signals;
-    // The size is read again each round: a finalizer run by the collector in
-    // the middle of a conversion could shrink the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ops) && outcome == ItemOutcome::Written; ++i) {
-      if (signals.due()) {
-        lock.release();
-        if (!signals.check() || !lock.acquire_open()) return nullptr;
-      }
-      PyRef item = PyRef::borrow(PyList_GET_ITEM(ops, i));
-      outcome = write_item(*cell.core, item.get(), storage_error);
-    }
-  }
-  switch (outcome) {
-    case ItemOutcome::Written:
-      Py_RETURN_NONE;
-    case ItemOutcome::StorageFailed:
-      return raise_core_error(*storage_error, ErrorSite::Write);
-    case ItemOutcome::PythonError:
-      break;
-  }
-  return nullptr;
+  return set_many_records(self, bound[0]);
 }
+
 
 PyObject* database_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[3];
   std::string_view collection;
   std::string_view key;
   std::vector<std::string> path;
-  if (!bind_arguments(kResolve, args, nargs, kwnames, bound) || !bind_collection_key(bound, collection, key) ||
+  if (!bind_collection_key(kResolve, args, nargs, kwnames, bound, collection, key) ||
       !bind_text_list("path", bound[2], path)) {
     return nullptr;
   }
@@ -417,7 +210,7 @@ PyObject* database_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t n
   PyObject* bound[2];
   std::string_view collection;
   std::string_view key;
-  if (!bind_arguments(kBacklinks, args, nargs, kwnames, bound) || !bind_collection_key(bound, collection, key)) {
+  if (!bind_collection_key(kBacklinks, args, nargs, kwnames, bound, collection, key)) {
     return nullptr;
   }
   auto result = with_lock(self, [&](Database& db) { return db.get_backlinks(collection, key); });
@@ -504,45 +297,40 @@ PyObject* text_list(const std::vector<std::string>& texts) {
   return list.release();
 }
 
+// text_list of `texts` sorted, or null when they are nullopt (the error set).
+PyObject* sorted_text_list(std::optional<std::vector<std::string>> texts) {
+  if (!texts) return nullptr;
+  std::ranges::sort(*texts);
+  return text_list(*texts);
+}
+
 PyObject* database_collections(PyObject* self, PyObject*) {
-  auto names = with_lock(self, [](Database& db) {
+  return sorted_text_list(with_lock(self, [](Database& db) {
     db.register_new_collections();
     return db.collection_names();
-  });
-  if (!names) return nullptr;
-  std::ranges::sort(*names);
-  return text_list(*names);
+  }));
 }
 
 PyObject* database_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[1];
+  PyObject* bound = nullptr;
   std::string_view collection;
-  if (!bind_arguments(kKeys, args, nargs, kwnames, bound) || !bind_text("collection", bound[0], collection)) {
-    return nullptr;
-  }
-  auto keys = live_keys(self, collection);
-  if (!keys) return nullptr;
-  std::ranges::sort(*keys);
-  return text_list(*keys);
+  if (!bind_one_text(kKeys, args, nargs, kwnames, bound, collection)) return nullptr;
+  return sorted_text_list(live_keys(self, collection));
 }
 
 PyObject* database_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[1];
+  PyObject* bound = nullptr;
   std::string_view collection;
-  if (!bind_arguments(kCount, args, nargs, kwnames, bound) || !bind_text("collection", bound[0], collection)) {
-    return nullptr;
-  }
+  if (!bind_one_text(kCount, args, nargs, kwnames, bound, collection)) return nullptr;
   auto count = live_count(self, collection);
   return count ? PyLong_FromSize_t(*count) : nullptr;
 }
 
 PyObject* database_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[1];
+  PyObject* bound = nullptr;
   std::string_view name;
-  if (!bind_arguments(kCollectionView, args, nargs, kwnames, bound) || !bind_text("name", bound[0], name)) {
-    return nullptr;
-  }
-  return new_view(self, bound[0]);
+  if (!bind_one_text(kCollectionView, args, nargs, kwnames, bound, name)) return nullptr;
+  return new_view(self, bound);
 }
 
 // db[name]: the same view as db.collection(name).

@@ -1,5 +1,5 @@
-// The database lock and the record operations that both the Database methods
-// and the collection view (view.cc) are made of.
+// The database lock (database.cc) and the record operations (records.cc) that
+// both the Database methods and the collection view (view.cc) are made of.
 #pragma once
 
 #include "python/classes.h"
@@ -64,6 +64,10 @@ PyObject* set_record(PyObject* db, std::string_view collection, std::string_view
 PyObject* delete_record(PyObject* db, std::string_view collection, std::string_view key, bool must_exist);
 // 1 when the record exists, 0 when not, -1 with the error set.
 int has_record(PyObject* db, std::string_view collection, std::string_view key);
+// Writes the list `ops` of (collection, key, value) tuples in order under one
+// holding of the lock (let go every ~50 ms for the signal handlers), stopping
+// at the first failing item; the items before it stay written.
+PyObject* set_many_records(PyObject* db, PyObject* ops);
 
 // The live keys of `collection` (opening it, and creating its file, on first
 // use, as get does), or nullopt with the error set.

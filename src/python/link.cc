@@ -86,11 +86,6 @@ PyGetSetDef link_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef link_methods[] = {
-    {"__reduce__", guarded<link_reduce>, METH_NOARGS, "__reduce__($self)\n--\n\nFor pickle and copy."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyTypeObject link_class =
     blank_class("_quilletdb.Link", sizeof(PyLink),
                 "Link(path, local=None)\n--\n\n"
@@ -106,7 +101,7 @@ PyTypeObject* ready_link_class() {
     link_class.tp_dealloc = link_dealloc;
     link_class.tp_repr = guarded<link_repr>;
     link_class.tp_getset = link_getset;
-    link_class.tp_methods = link_methods;
+    link_class.tp_methods = reduce_only_methods<guarded<link_reduce>>;
     if (PyType_Ready(&link_class) < 0) return nullptr;
   }
   return &link_class;

@@ -22,11 +22,6 @@ PyObject* tombstone_reduce(PyObject*, PyObject*) {
   return Py_BuildValue("(O())", factory.get());
 }
 
-PyMethodDef tombstone_methods[] = {
-    {"__reduce__", tombstone_reduce, METH_NOARGS, "__reduce__($self)\n--\n\nFor pickle and copy."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyTypeObject tombstone_class =
     blank_class("_quilletdb.Tombstone", sizeof(PyTombstone),
                 "The deletion marker (the module's TOMBSTONE). Not constructible; false in a boolean\n"
@@ -43,7 +38,7 @@ PyTypeObject* ready_tombstone_class() {
     tombstone_class.tp_new = refuse_construction;
     tombstone_class.tp_dealloc = tombstone_dealloc;
     tombstone_class.tp_repr = tombstone_repr;
-    tombstone_class.tp_methods = tombstone_methods;
+    tombstone_class.tp_methods = reduce_only_methods<tombstone_reduce>;
     if (PyType_Ready(&tombstone_class) < 0) return nullptr;
   }
   return &tombstone_class;

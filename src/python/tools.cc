@@ -57,7 +57,7 @@ PyObject* raise_tool_error(const Error& error) {
   return raise_core_error(error, ErrorSite::Write);
 }
 
-// An optional callback parameter: absent or None gives null.
+// An optional callback parameter: absent (null) or None gives null.
 bool bind_callback(const char* param, PyObject* object, PyObject*& callback) {
   callback = object == Py_None ? nullptr : object;
   if (callback != nullptr && !PyCallable_Check(callback)) {
@@ -65,6 +65,14 @@ bool bind_callback(const char* param, PyObject* object, PyObject*& callback) {
     return false;
   }
   return true;
+}
+
+// Binds (path, progress=None), the parameters of _check() and _links().
+bool bind_path_progress(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        std::string_view& path, PyObject*& progress) {
+  PyObject* bound[2];
+  return bind_arguments(sig, args, nargs, kwnames, bound) && bind_text("path", bound[0], path) &&
+         bind_callback("progress", bound[1], progress);
 }
 
 // Calls `callback` (when given) with done and total, after letting signal
@@ -148,13 +156,9 @@ PyObject* problem_tuple(const Problem& p) {
 }
 
 PyObject* tool_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[2];
   std::string_view path;
   PyObject* progress = nullptr;
-  if (!bind_arguments(kCheck, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
-      !bind_callback("progress", bound[1] ? bound[1] : Py_None, progress)) {
-    return nullptr;
-  }
+  if (!bind_path_progress(kCheck, args, nargs, kwnames, path, progress)) return nullptr;
   auto report = check_database(std::string(path), progress_of(progress));
   if (!report) return raise_tool_error(report.error());
   PyRef problems = PyRef::steal(PyList_New(0));
@@ -178,8 +182,7 @@ PyObject* tool_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   PyObject* notice = nullptr;
   PyObject* progress = nullptr;
   if (!bind_arguments(kRepair, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
-      !bind_callback("notice", bound[1] ? bound[1] : Py_None, notice) ||
-      !bind_callback("progress", bound[2] ? bound[2] : Py_None, progress)) {
+      !bind_callback("notice", bound[1], notice) || !bind_callback("progress", bound[2], progress)) {
     return nullptr;
   }
   Notice tell = [notice](const std::string& text) { return notice == nullptr || call_with_text(notice, text); };
@@ -199,7 +202,7 @@ PyObject* tool_compact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   std::string_view out;
   PyObject* progress = nullptr;
   if (!bind_arguments(kCompact, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
-      !bind_text("out", bound[1], out) || !bind_callback("progress", bound[2] ? bound[2] : Py_None, progress)) {
+      !bind_text("out", bound[1], out) || !bind_callback("progress", bound[2], progress)) {
     return nullptr;
   }
   auto report = compact_database(std::string(path), std::string(out), progress_of(progress));
@@ -224,7 +227,7 @@ PyObject* tool_dump_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!bind_text("collection", bound[1], name)) return nullptr;
     collection = name;
   }
-  if (!bind_callback("write", bound[2], write) || !bind_callback("progress", bound[3] ? bound[3] : Py_None, progress)) {
+  if (!bind_callback("write", bound[2], write) || !bind_callback("progress", bound[3], progress)) {
     return nullptr;
   }
   if (write == nullptr) {
@@ -318,13 +321,9 @@ PyObject* link_row(std::string_view collection, std::string_view key, const Link
 // Every link of every live record, collections and keys in sorted order (as
 // the dump lists them), each record's links depth first.
 PyObject* tool_links(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[2];
   std::string_view path;
   PyObject* progress = nullptr;
-  if (!bind_arguments(kLinks, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
-      !bind_callback("progress", bound[1] ? bound[1] : Py_None, progress)) {
-    return nullptr;
-  }
+  if (!bind_path_progress(kLinks, args, nargs, kwnames, path, progress)) return nullptr;
   auto db = open_read_only(std::string(path));
   if (!db) return raise_tool_error(db.error());
   PyRef rows = PyRef::steal(PyList_New(0));
