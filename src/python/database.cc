@@ -240,8 +240,20 @@ PyObject* database_begin(PyObject* self, PyObject*) {
 }
 
 PyObject* database_commit(PyObject* self, PyObject*) {
-  auto result = with_lock(self, [](Database& db) { return db.commit(); });
+  // Ctrl-C is noticed between batches of backlink records, without running
+  // any handler under the lock; what was not made stays queued, as after
+  // any other failure part-way, and KeyboardInterrupt is raised.
+  bool interrupted = false;
+  auto keep_going = [&interrupted] {
+    interrupted = PyOS_InterruptOccurred() != 0;
+    return !interrupted;
+  };
+  auto result = with_lock(self, [&](Database& db) { return db.commit(keep_going); });
   if (!result) return nullptr;
+  if (interrupted) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
   if (!*result) return raise_core_error(result->error(), ErrorSite::Write);
   Py_RETURN_NONE;
 }
