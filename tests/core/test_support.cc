@@ -1,5 +1,9 @@
 #include "test_support.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -73,6 +77,33 @@ std::string to_hex(std::string_view bytes) {
     out.push_back(digits[c & 15]);
   }
   return out;
+}
+
+std::string run_in_child(const std::function<std::string()>& scenario) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "pipe failed";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::signal(SIGXFSZ, SIG_IGN);
+    const std::string report = scenario();
+    std::size_t done = 0;
+    while (done < report.size()) {
+      const ssize_t n = ::write(fds[1], report.data() + done, report.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string report;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) report.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += "\nchild did not exit cleanly";
+  return report;
 }
 
 }  // namespace quillet::testing

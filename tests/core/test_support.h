@@ -2,6 +2,7 @@
 // writes, and hex byte strings.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -32,5 +33,12 @@ bool file_exists(const std::string& path);
 std::string hex(std::string_view text);
 // bytes -> "04 03 00 00 00 61"
 std::string to_hex(std::string_view bytes);
+
+// Runs `scenario` in a forked child (where resource limits and signal
+// dispositions can be changed freely) with SIGXFSZ ignored, so that a write
+// past a file-size limit fails with EFBIG instead of killing it. Returns what
+// the scenario reported (empty when all its checks held), plus a line when
+// the child did not exit cleanly.
+std::string run_in_child(const std::function<std::string()>& scenario);
 
 }  // namespace quillet::testing

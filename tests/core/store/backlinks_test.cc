@@ -56,28 +56,13 @@ BacklinkIndex open_ok(const std::string& path) {
 // (SIGXFSZ ignored, so a write past it fails with EFBIG). Returns the failed
 // checks the child reported; empty when all held.
 std::string in_child_with_file_limit(rlim_t limit, const std::function<void(std::string&)>& body) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "pipe failed";
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    std::signal(SIGXFSZ, SIG_IGN);
+  return testing::run_in_child([&] {
     rlimit rl{limit, limit};
     std::string failures;
-    if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) failures = "setrlimit failed";
-    else body(failures);
-    (void)!::write(fds[1], failures.data(), failures.size());
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  std::string failures;
-  char buf[512];
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) failures.append(buf, static_cast<std::size_t>(n));
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) failures += "child did not exit cleanly";
-  return failures;
+    if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) return std::string("setrlimit failed");
+    body(failures);
+    return failures;
+  });
 }
 
 #define CHILD_CHECK(failures, cond) \

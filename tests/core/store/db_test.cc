@@ -168,30 +168,14 @@ std::string backlinks_mismatch(Database& db) {
   return out;
 }
 
-// Runs `body` in a forked child with SIGXFSZ ignored, so that writes past a
-// file-size limit fail with EFBIG instead of killing the process. Returns the
-// failed checks the child reported; empty when all held.
+// Runs `body` in a forked child (see testing::run_in_child); returns the
+// failed checks it reported.
 std::string in_child(const std::function<void(std::string&)>& body) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "pipe failed";
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    std::signal(SIGXFSZ, SIG_IGN);
+  return testing::run_in_child([&] {
     std::string failures;
     body(failures);
-    (void)!::write(fds[1], failures.data(), failures.size());
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  std::string failures;
-  char buf[512];
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) failures.append(buf, static_cast<std::size_t>(n));
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) failures += "child did not exit cleanly";
-  return failures;
+    return failures;
+  });
 }
 
 // Sets the soft limit only, so the child can lift it again.

@@ -614,35 +614,6 @@ TEST(CollectionTest, LongTornTailIsNeverCut) {
   }
 }
 
-// Runs `scenario` in a child process (where resource limits and signal
-// dispositions can be changed freely) and returns what it reported.
-std::string run_in_child(const std::function<std::string()>& scenario) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "pipe failed";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    const std::string report = scenario();
-    std::size_t done = 0;
-    while (done < report.size()) {
-      const ssize_t n = ::write(fds[1], report.data() + done, report.size() - done);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  std::string report;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fds[0], buf, sizeof buf)) > 0) report.append(buf, static_cast<std::size_t>(n));
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += "\nchild did not exit cleanly";
-  return report;
-}
-
 // Lets the file grow to `size` bytes at most; writes beyond fail with EFBIG.
 void limit_file_size(rlim_t size) {
   ::signal(SIGXFSZ, SIG_IGN);
@@ -670,7 +641,7 @@ TEST(CollectionWriteFailureTest, FailedSetLeavesNoTrace) {
   for (const std::size_t room : {std::size_t{10}, std::size_t{0}}) {
     SCOPED_TRACE("room for " + std::to_string(room) + " bytes");
     testing::write_file(path, first);
-    const std::string report = run_in_child([&] {
+    const std::string report = testing::run_in_child([&] {
       auto c = Collection::open(path);
       if (!c) return "open: " + c.error().text();
       limit_file_size(first.size() + room);
@@ -697,7 +668,7 @@ TEST(CollectionWriteFailureTest, BufferWriteOutFailingPartWayKeepsTheRest) {
   const std::string path = dir.file("c.qdb");
   std::vector<std::string> records;
   for (int i = 0; i < 4; ++i) records.push_back(record(numbered("k", i), Value::integer(i)));
-  const std::string report = run_in_child([&] {
+  const std::string report = testing::run_in_child([&] {
     auto c = Collection::open(path);
     if (!c) return "open: " + c.error().text();
     (*c)->set_in_transaction(true);
@@ -723,7 +694,7 @@ TEST(CollectionWriteFailureTest, TransactionalSetThatCannotBeBufferedFails) {
   TempDir dir;
   const std::string path = dir.file("c.qdb");
   const Value filler = Value::blob(std::string(kWriteBufferSize / 2, 'f'));
-  const std::string report = run_in_child([&] {
+  const std::string report = testing::run_in_child([&] {
     auto c = Collection::open(path);
     if (!c) return "open: " + c.error().text();
     (*c)->set_in_transaction(true);
@@ -752,7 +723,7 @@ TEST(CollectionWriteFailureTest, FailedWriteWhileAnotherHolderHasTheFile) {
   testing::write_file(path, first);
   const Value huge = Value::blob(std::string(3 * kWriteBufferSize, 'h'));
   const std::size_t room = 2 * kWriteBufferSize;
-  const std::string report = run_in_child([&] {
+  const std::string report = testing::run_in_child([&] {
     auto other = Collection::open(path);
     auto c = Collection::open(path);
     if (!other || !c) return std::string("open failed");
