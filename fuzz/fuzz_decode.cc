@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (fuzz::encoding_of(*again) != first) fuzz::fail("decode(encode(v)) encodes differently");
 
   // Whatever can be read back can be written again.
-  if (auto encodable = check_encodable(*value); !encodable) fuzz::fail("a decoded value is refused", encodable.error());
+  if (auto encodable = check_encodable(*value); !encodable) fuzz::fail("a decoded value is refused", encodable.error().text());
 
   const Value copy = *value;
   if (fuzz::encoding_of(copy) != first) fuzz::fail("a copy encodes differently");
