@@ -15,7 +15,7 @@ namespace {
 constexpr char kMagic[8] = {'Q', 'U', 'I', 'L', 'L', 'O', 'C', 'K'};
 // Moves whenever the layout of the header or of a slot changes, so that two
 // builds that disagree about it never share one file.
-constexpr std::uint32_t kLayout = 1;
+constexpr std::uint32_t kLayout = 2;
 constexpr std::uint32_t kSlotCount = 16384;
 constexpr std::size_t kHeaderSize = 4096;
 constexpr std::size_t kFileSize = kHeaderSize + std::size_t{kSlotCount} * sizeof(LogSlot);
@@ -45,6 +45,9 @@ struct LockFile::Header {
   std::uint32_t layout;
   std::uint32_t slot_count;
   std::atomic<std::uint64_t> change_count;
+  // Taken to claim a free slot, which initialises the slot's write lock
+  // before its name is stored.
+  pthread_mutex_t claim_lock;
 };
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the counters are shared between processes");
@@ -101,22 +104,23 @@ LockFile::~LockFile() {
   if (map_) ::munmap(map_, map_size_);
 }
 
-std::expected<void, Error> LockFile::reset() {
+// A process-shared robust mutex: usable from every process that maps it, and
+// never left locked for good by a holder that died.
+static int init_shared_mutex(pthread_mutex_t* mutex) {
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
   pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
   pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-  LogSlot* all = slots();
-  for (std::uint32_t i = 0; i < kSlotCount; ++i) {
-    LogSlot* slot = new (&all[i]) LogSlot{};
-    slot->end.store(LogSlot::kUnknownEnd, std::memory_order_relaxed);
-    if (int rc = pthread_mutex_init(&slot->write_lock, &attr); rc != 0) {
-      pthread_mutexattr_destroy(&attr);
-      return std::unexpected(from_pthread(rc));
-    }
-  }
+  const int rc = pthread_mutex_init(mutex, &attr);
   pthread_mutexattr_destroy(&attr);
+  return rc;
+}
+
+// The file was just cut to nothing and grown again, so every slot reads as
+// free; only the header is written (the rest of the file stays sparse).
+std::expected<void, Error> LockFile::reset() {
   Header* h = new (map_) Header{};
+  if (int rc = init_shared_mutex(&h->claim_lock); rc != 0) return std::unexpected(from_pthread(rc));
   h->layout = kLayout;
   h->slot_count = kSlotCount;
   h->change_count.store(1, std::memory_order_relaxed);
@@ -129,16 +133,37 @@ std::expected<void, Error> LockFile::reset() {
 std::expected<SharedLog, Error> LockFile::log(std::string_view file_name) {
   const std::uint64_t h = name_hash(file_name);
   LogSlot* all = slots();
-  for (std::uint32_t probe = 0; probe < kSlotCount; ++probe) {
-    LogSlot& slot = all[(h + probe) % kSlotCount];
-    std::uint64_t seen = slot.name_hash.load(std::memory_order_acquire);
-    if (seen == 0 && !read_only_) {
-      if (slot.name_hash.compare_exchange_strong(seen, h, std::memory_order_acq_rel)) return SharedLog(&slot);
+  // Slots are claimed in probe order and never given back, so the log's slot
+  // comes before the first free one.
+  auto find = [&]() -> LogSlot* {
+    for (std::uint32_t probe = 0; probe < kSlotCount; ++probe) {
+      LogSlot& slot = all[(h + probe) % kSlotCount];
+      const std::uint64_t seen = slot.name_hash.load(std::memory_order_acquire);
+      if (seen == h || seen == 0) return &slot;
     }
-    if (seen == h) return SharedLog(&slot);
-    if (seen == 0) break;  // read-only: the log has no slot yet, so nobody wrote to it
-  }
+    return nullptr;
+  };
+  LogSlot* slot = find();
+  if (slot && slot->name_hash.load(std::memory_order_acquire) == h) return SharedLog(slot);
   if (read_only_) return std::unexpected(Error::not_found("no slot for " + std::string(file_name)));
+  pthread_mutex_t* claim = &header()->claim_lock;
+  if (int rc = pthread_mutex_lock(claim); rc == EOWNERDEAD) {
+    // A claimer died: its slot's name was never stored, so it is free again.
+    pthread_mutex_consistent(claim);
+  } else if (rc != 0) {
+    return std::unexpected(from_pthread(rc));
+  }
+  slot = find();
+  if (slot && slot->name_hash.load(std::memory_order_acquire) != h) {
+    new (slot) LogSlot{};
+    if (int rc = init_shared_mutex(&slot->write_lock); rc != 0) {
+      pthread_mutex_unlock(claim);
+      return std::unexpected(from_pthread(rc));
+    }
+    slot->name_hash.store(h, std::memory_order_release);
+  }
+  pthread_mutex_unlock(claim);
+  if (slot) return SharedLog(slot);
   return std::unexpected(Error::io("the lock file has no free slot for another log (" +
                                    std::to_string(kSlotCount) + " logs)"));
 }
@@ -199,7 +224,7 @@ std::expected<bool, Error> SharedLog::lock() {
 
 void SharedLog::unlock() { pthread_mutex_unlock(&slot_->write_lock); }
 
-void SharedLog::publish(std::uint64_t end) { slot_->end.store(end, std::memory_order_release); }
+void SharedLog::publish(std::uint64_t end) { slot_->end_plus_one.store(end + 1, std::memory_order_release); }
 
 void SharedLog::note_large_append(std::uint64_t start, std::uint64_t end) {
   slot_->large_append_end.store(end, std::memory_order_relaxed);

@@ -42,7 +42,9 @@ struct alignas(64) LogSlot {
   static constexpr std::uint64_t kUnknownEnd = ~std::uint64_t{0};
 
   std::atomic<std::uint64_t> name_hash;  // 0 while the slot is free
-  std::atomic<std::uint64_t> end;        // kUnknownEnd until a writer publishes
+  // The published end plus one, so that the zeros of a fresh file read as
+  // "unknown" and a reset need not touch the slots.
+  std::atomic<std::uint64_t> end_plus_one;
   std::atomic<std::uint64_t> generation;
   // An append of a record too large to be told from damage when torn: its
   // start and end while it is being written (both 0 otherwise). A torn tail
@@ -60,7 +62,10 @@ class SharedLog {
  public:
   explicit SharedLog(LogSlot* slot) : slot_(slot) {}
 
-  std::uint64_t published_end() const { return slot_->end.load(std::memory_order_acquire); }
+  std::uint64_t published_end() const {
+    const std::uint64_t raw = slot_->end_plus_one.load(std::memory_order_acquire);
+    return raw == 0 ? LogSlot::kUnknownEnd : raw - 1;
+  }
   std::uint64_t generation() const { return slot_->generation.load(std::memory_order_acquire); }
 
   // Takes the write lock, waiting for another holder. Returns true when the
