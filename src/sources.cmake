@@ -15,7 +15,9 @@ set(QUILLET_CORE_SOURCES
   store/collection.cc
   store/links.cc
   store/backlinks.cc
+  store/commit.cc
   store/database.cc
+  store/journal.cc
   store/resolver.cc
   tools/progress.cc
   tools/scan.cc

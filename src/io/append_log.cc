@@ -46,6 +46,10 @@ void AppendLog::appended(std::uint64_t bytes) {
   shared_->publish(complete_end_);
 }
 
+void AppendLog::abandon_past_end() {
+  if (!truncate_file(fd_.get(), complete_end_)) torn_ = true;
+}
+
 void AppendLog::undo_failed_append(std::uint64_t written, std::uint64_t keep,
                                    std::optional<std::uint64_t> size_before, OnStuck stuck) {
   const int fd = fd_.get();

@@ -67,6 +67,11 @@ class AppendLog {
   // descriptor was opened without O_APPEND.
   void share(SharedLog log) { shared_.emplace(log); }
   bool shared() const { return shared_.has_value(); }
+  SharedLog* shared_log() { return shared_ ? &*shared_ : nullptr; }
+  // REQUIRES: the write lock of a shared log. Cuts what a commit wrote past
+  // complete_end() when it will not be made visible; when the cut fails the
+  // next append cuts it (nothing past the published end is kept).
+  void abandon_past_end();
 
   // True when another database published records past what this log has read.
   bool behind() const {

@@ -15,8 +15,9 @@ namespace {
 constexpr char kMagic[8] = {'Q', 'U', 'I', 'L', 'L', 'O', 'C', 'K'};
 // Moves whenever the layout of the header or of a slot changes, so that two
 // builds that disagree about it never share one file.
-constexpr std::uint32_t kLayout = 2;
+constexpr std::uint32_t kLayout = 3;
 constexpr std::uint32_t kSlotCount = 16384;
+static_assert(kSlotCount == LockFile::kSlotCountForScan);
 constexpr std::size_t kHeaderSize = 4096;
 constexpr std::size_t kFileSize = kHeaderSize + std::size_t{kSlotCount} * sizeof(LogSlot);
 
@@ -48,6 +49,9 @@ struct LockFile::Header {
   // Taken to claim a free slot, which initialises the slot's write lock
   // before its name is stored.
   pthread_mutex_t claim_lock;
+  pthread_mutex_t commit_lock;
+  std::atomic<std::uint64_t> commit_epoch;
+  std::atomic<std::uint64_t> active_journal;
 };
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the counters are shared between processes");
@@ -60,7 +64,8 @@ LogSlot* LockFile::slots() const {
   return reinterpret_cast<LogSlot*>(static_cast<char*>(map_) + kHeaderSize);
 }
 
-std::expected<std::unique_ptr<LockFile>, Error> LockFile::open(const std::string& dir, bool read_only) {
+std::expected<std::unique_ptr<LockFile>, Error> LockFile::open(
+    const std::string& dir, bool read_only, const std::function<std::expected<void, Error>()>& on_reset) {
   const std::string path = join_path(dir, kLockFileName);
   auto fd = open_file(path, read_only ? O_RDONLY : (O_RDWR | O_CREAT), 0666);
   if (!fd) {
@@ -70,6 +75,7 @@ std::expected<std::unique_ptr<LockFile>, Error> LockFile::open(const std::string
   std::unique_ptr<LockFile> file(new LockFile());
   file->fd_ = std::move(*fd);
   file->read_only_ = read_only;
+  file->dir_ = dir;
   const int raw = file->fd_.get();
 
   // Whoever gets the exclusive lock is alone with the directory and resets
@@ -92,6 +98,9 @@ std::expected<std::unique_ptr<LockFile>, Error> LockFile::open(const std::string
   if (alone) {
     if (auto reset = file->reset(); !reset) return std::unexpected(reset.error());
     file->opened_alone_ = true;
+    if (on_reset) {
+      if (auto done = on_reset(); !done) return std::unexpected(done.error());
+    }
     lock_shared(raw);
   }
   const Header* h = file->header();
@@ -121,6 +130,7 @@ static int init_shared_mutex(pthread_mutex_t* mutex) {
 std::expected<void, Error> LockFile::reset() {
   Header* h = new (map_) Header{};
   if (int rc = init_shared_mutex(&h->claim_lock); rc != 0) return std::unexpected(from_pthread(rc));
+  if (int rc = init_shared_mutex(&h->commit_lock); rc != 0) return std::unexpected(from_pthread(rc));
   h->layout = kLayout;
   h->slot_count = kSlotCount;
   h->change_count.store(1, std::memory_order_relaxed);
@@ -144,7 +154,7 @@ std::expected<SharedLog, Error> LockFile::log(std::string_view file_name) {
     return nullptr;
   };
   LogSlot* slot = find();
-  if (slot && slot->name_hash.load(std::memory_order_acquire) == h) return SharedLog(slot);
+  if (slot && slot->name_hash.load(std::memory_order_acquire) == h) return SharedLog(this, slot);
   if (read_only_) return std::unexpected(Error::not_found("no slot for " + std::string(file_name)));
   pthread_mutex_t* claim = &header()->claim_lock;
   if (int rc = pthread_mutex_lock(claim); rc == EOWNERDEAD) {
@@ -163,7 +173,7 @@ std::expected<SharedLog, Error> LockFile::log(std::string_view file_name) {
     slot->name_hash.store(h, std::memory_order_release);
   }
   pthread_mutex_unlock(claim);
-  if (slot) return SharedLog(slot);
+  if (slot) return SharedLog(this, slot);
   return std::unexpected(Error::io("the lock file has no free slot for another log (" +
                                    std::to_string(kSlotCount) + " logs)"));
 }
@@ -195,12 +205,12 @@ void mark_if_holder_gone(pthread_mutex_t* mutex) {
 
 }  // namespace
 
-std::expected<bool, Error> SharedLog::lock() {
-  // Alone, the lock is free: one atomic exchange, no clock.
-  if (const int rc = pthread_mutex_trylock(&slot_->write_lock); rc == 0) {
+// The wait for a lock, robust against a holder that died: see mark_if_holder_gone.
+static std::expected<bool, Error> lock_robust(pthread_mutex_t* mutex) {
+  if (const int rc = pthread_mutex_trylock(mutex); rc == 0) {
     return false;
   } else if (rc == EOWNERDEAD) {
-    pthread_mutex_consistent(&slot_->write_lock);
+    pthread_mutex_consistent(mutex);
     return true;
   }
   for (;;) {
@@ -211,20 +221,143 @@ std::expected<bool, Error> SharedLog::lock() {
       deadline.tv_sec += 1;
       deadline.tv_nsec -= 1'000'000'000;
     }
-    const int rc = pthread_mutex_clocklock(&slot_->write_lock, CLOCK_MONOTONIC, &deadline);
+    const int rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
     if (rc == 0) return false;
     if (rc == EOWNERDEAD) {
-      pthread_mutex_consistent(&slot_->write_lock);
+      pthread_mutex_consistent(mutex);
       return true;
     }
     if (rc != ETIMEDOUT) return std::unexpected(from_pthread(rc));
-    mark_if_holder_gone(&slot_->write_lock);
+    mark_if_holder_gone(mutex);
+  }
+}
+
+std::expected<bool, Error> SharedLog::lock_raw() { return lock_robust(&slot_->write_lock); }
+
+std::expected<bool, Error> SharedLog::lock() {
+  for (;;) {
+    auto died = lock_raw();
+    if (!died) return died;
+    const std::uint64_t mark = commit_mark();
+    if (mark == 0) return died;
+    // The committer that held this lock died while applying its journal:
+    // nothing may be written here before the journal is redone, which takes
+    // the commit lock and this lock again, so this one is let go first.
+    unlock();
+    auto recovered = file_->recover_from_mark(mark);
+    if (!recovered) return std::unexpected(recovered.error());
+    if (!*recovered) {
+      timespec pause{0, 1'000'000};
+      ::nanosleep(&pause, nullptr);
+    }
   }
 }
 
 void SharedLog::unlock() { pthread_mutex_unlock(&slot_->write_lock); }
 
 void SharedLog::publish(std::uint64_t end) { slot_->end_plus_one.store(end + 1, std::memory_order_release); }
+
+std::uint64_t SharedLog::published_end() const {
+  for (;;) {
+    const std::uint64_t epoch = slot_->pending_epoch.load(std::memory_order_acquire);
+    if (epoch == 0) break;
+    const std::uint64_t end = slot_->pending_end.load(std::memory_order_acquire);
+    const bool visible = epoch <= file_->epoch();
+    // The stage may have been published and another set meanwhile; the
+    // epochs only grow, so an unchanged one means `end` belongs to it.
+    if (slot_->pending_epoch.load(std::memory_order_acquire) != epoch) continue;
+    if (visible) return end;
+    break;
+  }
+  const std::uint64_t raw = slot_->end_plus_one.load(std::memory_order_acquire);
+  return raw == 0 ? LogSlot::kUnknownEnd : raw - 1;
+}
+
+void SharedLog::stage(std::uint64_t end, std::uint64_t epoch) {
+  slot_->pending_end.store(end, std::memory_order_release);
+  slot_->pending_epoch.store(epoch, std::memory_order_release);
+}
+
+void SharedLog::publish_staged() {
+  if (slot_->pending_epoch.load(std::memory_order_acquire) != 0) {
+    publish(slot_->pending_end.load(std::memory_order_acquire));
+    slot_->pending_epoch.store(0, std::memory_order_release);
+  }
+  slot_->commit_journal.store(0, std::memory_order_release);
+}
+
+bool SharedLog::stage_visible() const {
+  const std::uint64_t epoch = slot_->pending_epoch.load(std::memory_order_acquire);
+  return epoch != 0 && epoch <= file_->epoch();
+}
+
+void SharedLog::drop_stage() {
+  slot_->pending_epoch.store(0, std::memory_order_release);
+  slot_->commit_journal.store(0, std::memory_order_release);
+}
+
+std::expected<void, Error> LockFile::lock_commit() {
+  auto died = lock_robust(&header()->commit_lock);
+  if (!died) return std::unexpected(died.error());
+  holding_commit_ = true;
+  if (*died) {
+    if (auto redone = recover_after_dead_holder(); !redone) {
+      unlock_commit();
+      return redone;
+    }
+  }
+  return {};
+}
+
+std::expected<bool, Error> LockFile::try_lock_commit() {
+  const int rc = pthread_mutex_trylock(&header()->commit_lock);
+  if (rc == EBUSY) return false;
+  if (rc != 0 && rc != EOWNERDEAD) return std::unexpected(from_pthread(rc));
+  if (rc == EOWNERDEAD) pthread_mutex_consistent(&header()->commit_lock);
+  holding_commit_ = true;
+  if (rc == EOWNERDEAD) {
+    if (auto redone = recover_after_dead_holder(); !redone) {
+      unlock_commit();
+      return std::unexpected(redone.error());
+    }
+  }
+  return true;
+}
+
+void LockFile::unlock_commit() {
+  holding_commit_ = false;
+  pthread_mutex_unlock(&header()->commit_lock);
+}
+
+std::expected<void, Error> LockFile::recover_after_dead_holder() {
+  const std::uint64_t id = active_journal();
+  if (id == 0 || !recovery_) return {};
+  return recovery_(*this, id);
+}
+
+std::expected<bool, Error> LockFile::recover_from_mark(std::uint64_t journal_id) {
+  if (holding_commit_) {
+    // This process holds the commit lock itself (the mark was found by its
+    // own commit or redo): redo here.
+    if (!recovery_) return true;
+    if (auto redone = recovery_(*this, journal_id); !redone) return std::unexpected(redone.error());
+    return true;
+  }
+  auto locked = try_lock_commit();
+  if (!locked || !*locked) return locked;
+  std::expected<void, Error> redone;
+  // Taking the lock may have redone it already; a mark left is redone now.
+  if (recovery_) redone = recovery_(*this, journal_id);
+  unlock_commit();
+  if (!redone) return std::unexpected(redone.error());
+  return true;
+}
+
+void LockFile::set_active_journal(std::uint64_t id) { header()->active_journal.store(id, std::memory_order_release); }
+std::uint64_t LockFile::active_journal() const { return header()->active_journal.load(std::memory_order_acquire); }
+std::uint64_t LockFile::next_epoch() const { return header()->commit_epoch.load(std::memory_order_acquire) + 1; }
+void LockFile::reach_epoch(std::uint64_t epoch) { header()->commit_epoch.store(epoch, std::memory_order_release); }
+std::uint64_t LockFile::epoch() const { return header()->commit_epoch.load(std::memory_order_acquire); }
 
 void SharedLog::note_large_append(std::uint64_t start, std::uint64_t end) {
   slot_->large_append_end.store(end, std::memory_order_relaxed);

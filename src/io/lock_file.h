@@ -10,9 +10,17 @@
 //     the writer after each append, so another process learns with one load
 //     that the log grew, and how far it may read without meeting a record
 //     still being written;
-//   - the log's generation, moved when the file is replaced by another.
+//   - the log's generation, moved when the file is replaced by another;
+//   - for a transaction's commit: the journal it is being applied from, and
+//     the end the log will have once the commit becomes visible.
 // and for the whole directory one counter that moves whenever a log file is
-// created, so that a listing is made again only when it may differ.
+// created, so that a listing is made again only when it may differ, the
+// commit lock that serialises transactions' commits, and the commit epoch.
+//
+// A commit becomes visible in every log at once: it stores each log's new
+// end as pending under a new epoch, then moves the directory's epoch with
+// one store. A reader takes a log's pending end once its epoch is reached,
+// so no reader sees one log of a commit without the others.
 //
 // The first process to open the directory (no other holds the lock file)
 // resets it: slots left behind by processes that are gone, including a
@@ -23,6 +31,7 @@
 #include <atomic>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <pthread.h>
 #include <string>
@@ -51,7 +60,14 @@ struct alignas(64) LogSlot {
   // that begins exactly at `large_append_start` is the writer's own.
   std::atomic<std::uint64_t> large_append_start;
   std::atomic<std::uint64_t> large_append_end;
-  std::uint64_t reserved[3];
+  // The journal a commit is applying to this log (0 otherwise), set while the
+  // commit holds the write lock. Whoever takes the lock and finds it set took
+  // it from a committer that died: the journal must be redone first.
+  std::atomic<std::uint64_t> commit_journal;
+  // The end this log has once the directory's commit epoch reaches
+  // `pending_epoch` (0: none pending).
+  std::atomic<std::uint64_t> pending_end;
+  std::atomic<std::uint64_t> pending_epoch;
   pthread_mutex_t write_lock;
 };
 
@@ -60,38 +76,58 @@ class LockFile;
 // A handle on one log's slot, valid as long as its LockFile.
 class SharedLog {
  public:
-  explicit SharedLog(LogSlot* slot) : slot_(slot) {}
+  SharedLog(LockFile* file, LogSlot* slot) : file_(file), slot_(slot) {}
 
-  std::uint64_t published_end() const {
-    const std::uint64_t raw = slot_->end_plus_one.load(std::memory_order_acquire);
-    return raw == 0 ? LogSlot::kUnknownEnd : raw - 1;
-  }
+  // Where the log's visible records end: the published end, or the end a
+  // commit made visible and has not published yet.
+  std::uint64_t published_end() const;
   std::uint64_t generation() const { return slot_->generation.load(std::memory_order_acquire); }
 
   // Takes the write lock, waiting for another holder. Returns true when the
   // previous holder died holding it: the log may then end in a record it was
-  // writing, and the published end may be behind what it wrote.
+  // writing, and the published end may be behind what it wrote. A commit
+  // that died applying a journal to this log is redone first (through the
+  // LockFile's recovery), so the log is never written over a commit's part.
   std::expected<bool, Error> lock();
+  // lock() without the check for a dead commit (the recovery's own).
+  std::expected<bool, Error> lock_raw();
   void unlock();
 
   // REQUIRES: the write lock. Stores `end` as the log's published end.
   void publish(std::uint64_t end);
+  // REQUIRES: the write lock. The commit steps (see LockFile): the journal
+  // being applied, and the end that becomes visible with `epoch`.
+  void mark_commit(std::uint64_t journal_id) { slot_->commit_journal.store(journal_id, std::memory_order_release); }
+  std::uint64_t commit_mark() const { return slot_->commit_journal.load(std::memory_order_acquire); }
+  void stage(std::uint64_t end, std::uint64_t epoch);
+  // REQUIRES: the write lock, after the epoch moved: publishes the staged
+  // end and clears the stage and the mark.
+  void publish_staged();
+  // REQUIRES: the write lock. Drops a stage whose epoch never came.
+  void drop_stage();
+  bool stage_visible() const;
   // REQUIRES: the write lock. Notes or clears a large append in progress.
   void note_large_append(std::uint64_t start, std::uint64_t end);
   std::uint64_t large_append_start() const { return slot_->large_append_start.load(std::memory_order_acquire); }
 
  private:
+  LockFile* file_;
   LogSlot* slot_;
 };
 
 class LockFile {
  public:
+  static constexpr std::uint32_t kSlotCountForScan = 16384;
   // Opens (creating it when missing) the lock file of the directory `dir`,
   // maps it and takes the shared flock; resets it first when no other
   // process holds it. With `read_only` nothing is created or written: a
   // missing or unwritable lock file gives nullptr (no process that writes
   // can have the directory open without one).
-  static std::expected<std::unique_ptr<LockFile>, Error> open(const std::string& dir, bool read_only);
+  // `on_reset`, when given, runs after a reset while this process is still
+  // the only one with the file (other openers wait): the place to finish
+  // what the processes that are gone left half done.
+  static std::expected<std::unique_ptr<LockFile>, Error> open(
+      const std::string& dir, bool read_only, const std::function<std::expected<void, Error>()>& on_reset = {});
   ~LockFile();
   LockFile(const LockFile&) = delete;
   LockFile& operator=(const LockFile&) = delete;
@@ -110,6 +146,33 @@ class LockFile {
   // open, so no append can be in progress anywhere.
   bool opened_alone() const { return opened_alone_; }
   bool read_only() const { return read_only_; }
+  const std::string& dir() const { return dir_; }
+
+  // The commit lock: held by a transaction's commit from before it locks its
+  // logs until it has let them go, and by the redo of a dead commit. Taking
+  // it after a holder died redoes that holder's commit first (through
+  // `recover`); `try_lock_commit` fails while another holds it.
+  std::expected<void, Error> lock_commit();
+  std::expected<bool, Error> try_lock_commit();
+  void unlock_commit();
+  // REQUIRES: the commit lock. The journal being applied (0: none), kept so
+  // that whoever takes the lock after the committer died can redo it.
+  void set_active_journal(std::uint64_t id);
+  std::uint64_t active_journal() const;
+  // REQUIRES: the commit lock. The next epoch, and making it visible.
+  std::uint64_t next_epoch() const;
+  void reach_epoch(std::uint64_t epoch);
+  std::uint64_t epoch() const;
+
+  // Redoes the commit of journal `id` left by a dead committer. REQUIRES:
+  // the commit lock. Installed by the owner (the store knows journals).
+  using Recovery = std::function<std::expected<void, Error>(LockFile&, std::uint64_t journal_id)>;
+  void set_recovery(Recovery recovery) { recovery_ = std::move(recovery); }
+
+  // Every slot whose mark is `journal_id` (the recovery of a journal that is
+  // gone clears them).
+  template <class F>
+  void for_each_marked(std::uint64_t journal_id, F&& f);
 
  private:
   struct Header;
@@ -118,12 +181,29 @@ class LockFile {
   LogSlot* slots() const;
   std::expected<void, Error> reset();
 
+  // Called by SharedLog::lock on finding a dead commit's mark: redoes it
+  // when the commit lock can be had. False when another holds it.
+  std::expected<bool, Error> recover_from_mark(std::uint64_t journal_id);
+  std::expected<void, Error> recover_after_dead_holder();
+
   friend class SharedLog;
+  std::string dir_;
+  Recovery recovery_;
+  bool holding_commit_ = false;
   Fd fd_;
   void* map_ = nullptr;
   std::size_t map_size_ = 0;
   bool opened_alone_ = false;
   bool read_only_ = false;
 };
+
+template <class F>
+void LockFile::for_each_marked(std::uint64_t journal_id, F&& f) {
+  LogSlot* all = slots();
+  for (std::uint32_t i = 0; i < kSlotCountForScan; ++i) {
+    if (all[i].name_hash.load(std::memory_order_acquire) == 0) continue;
+    if (all[i].commit_journal.load(std::memory_order_acquire) == journal_id) f(SharedLog(this, &all[i]));
+  }
+}
 
 }  // namespace quillet

@@ -210,4 +210,26 @@ std::expected<void, Error> BacklinkIndex::apply(std::span<const Change> changes,
   return {};
 }
 
+std::expected<void, Error> BacklinkIndex::lock_writes() {
+  if (!log_.shared()) return std::unexpected(refused(path_, "is not shared through the lock file", ErrorKind::Io));
+  return check_writable();
+}
+
+std::expected<void, Error> BacklinkIndex::build_records(std::span<const Change> changes, std::string& out) {
+  for (const Change& c : changes) {
+    if (auto fits = check_field_lengths(c.target_key, *c.entry); !fits) return fits;
+    records::append_link_record(out, static_cast<std::uint8_t>(c.op), c.target_key, c.entry->source_collection,
+                                c.entry->source_key, c.entry->source_path);
+  }
+  return {};
+}
+
+std::expected<void, Error> BacklinkIndex::write_at_end(std::string_view records) {
+  struct iovec iov{const_cast<char*>(records.data()), records.size()};
+  std::uint64_t written = 0;
+  auto result = write_all_at(log_.fd(), &iov, 1, log_.complete_end(), kWriteWholeBuffer, &written);
+  if (!result) log_.abandon_past_end();
+  return result;
+}
+
 }  // namespace quillet

@@ -84,6 +84,21 @@ class BacklinkIndex {
   std::expected<void, Error> apply(std::span<const Change> changes, std::size_t& made,
                                    const std::function<bool()>& keep_going = {});
 
+  // A commit's steps (see Database::commit): the log's write lock with what
+  // others appended read first; the records of `changes` built into `out`;
+  // those records written at the log's end without being read into memory
+  // (the refresh after the commit reads them, as it reads others'). A
+  // failed write leaves nothing past the log's end. REQUIRES for the last
+  // two: the write lock of a shared log.
+  std::expected<void, Error> lock_writes();
+  void unlock_writes() { log_.unlock(); }
+  static std::expected<void, Error> build_records(std::span<const Change> changes, std::string& out);
+  std::expected<void, Error> write_at_end(std::string_view records);
+  void abandon_write() { log_.abandon_past_end(); }
+  SharedLog* shared_log() { return log_.shared_log(); }
+  std::uint64_t log_end() const { return log_.complete_end(); }
+  int fd() const { return log_.fd(); }
+
  private:
   BacklinkIndex() = default;
 

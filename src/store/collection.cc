@@ -281,6 +281,16 @@ std::expected<void, Error> Collection::write_out(std::string_view record) {
 
 std::expected<std::string_view, Error> Collection::find_encoded(std::string_view key) {
   const std::uint64_t hash = KeyTable::hash(key);
+  if (tx_index_.size() > 0) {
+    if (const std::uint64_t* place = tx_index_.find(key, hash)) {
+      if (*place & kTxTombstone) return std::unexpected(key_not_found());
+      return tx_value(*place, key.size());
+    }
+  }
+  return find_committed(key, hash);
+}
+
+std::expected<std::string_view, Error> Collection::find_committed(std::string_view key, std::uint64_t hash) {
   if (cache_.size() > 0) {
     if (const std::uint64_t* cached = cache_.find(key, hash)) return cached_value(*cached);
   }
@@ -448,6 +458,143 @@ void Collection::move_buffered(std::uint64_t expected, std::uint64_t actual, std
     }
     at = end;
   }
+}
+
+std::expected<void, Error> Collection::tx_set(std::string_view key, std::string_view encoded) {
+  if (mode_ == OpenMode::ReadOnly) return std::unexpected(io_error(ErrorKind::ReadOnly, path_ + " is open read-only"));
+  if (key.size() > kMaxLength) return std::unexpected(io_error(ErrorKind::InvalidArgument, too_long("key", key.size())));
+  if (encoded.size() > kMaxLength) {
+    return std::unexpected(io_error(ErrorKind::InvalidArgument, too_long("encoded value", encoded.size())));
+  }
+  std::uint64_t place = tx_memory_.size();
+  if (is_tombstone_encoding(encoded)) place |= kTxTombstone;
+  records::append_data_record(tx_memory_, key, encoded);
+  if (auto [at, added] = tx_index_.insert(key, KeyTable::hash(key), place); !added) *at = place;
+  return {};
+}
+
+std::expected<std::string_view, Error> Collection::tx_value(std::uint64_t place, std::size_t key_size) {
+  const std::uint64_t at = place & kTxOffset;
+  const std::uint64_t value_at = at + 8 + key_size;
+  if (!(place & kTxSpilled)) {
+    const char* record = tx_memory_.data() + at;
+    return std::string_view(tx_memory_.data() + value_at, get_u32(record + 4 + key_size));
+  }
+  char length[4];
+  if (auto got = tx_journal_->read(value_at - 4, length, 4); !got) return std::unexpected(io_error(got.error()));
+  read_buf_.resize(get_u32(length));
+  if (auto got = tx_journal_->read(value_at, read_buf_.data(), read_buf_.size()); !got) {
+    return std::unexpected(io_error(got.error()));
+  }
+  return std::string_view(read_buf_);
+}
+
+std::expected<void, Error> Collection::tx_spill(Journal& journal, std::string_view log_file) {
+  if (tx_memory_.empty()) return {};
+  auto at = journal.add_chunk(log_file, tx_memory_);
+  if (!at) return std::unexpected(io_error(at.error()));
+  tx_journal_ = &journal;
+  // The keys whose last record is among those moved now point into the journal.
+  std::size_t offset = 0;
+  while (offset < tx_memory_.size()) {
+    const char* record = tx_memory_.data() + offset;
+    const std::string_view key(record + 4, get_u32(record));
+    const std::size_t size = 8 + key.size() + get_u32(record + 4 + key.size());
+    if (std::uint64_t* place = tx_index_.find(key, KeyTable::hash(key));
+        place && !(*place & kTxSpilled) && (*place & kTxOffset) == offset) {
+      *place = (*place & kTxTombstone) | kTxSpilled | (*at + offset);
+    }
+    offset += size;
+  }
+  tx_spilled_.push_back({*at, tx_memory_.size()});
+  tx_memory_.clear();
+  return {};
+}
+
+std::expected<void, Error> Collection::tx_journal_memory(Journal& journal, std::string_view log_file) {
+  if (tx_memory_.empty()) return {};
+  if (auto at = journal.add_chunk(log_file, tx_memory_); !at) return std::unexpected(io_error(at.error()));
+  return {};
+}
+
+std::uint64_t Collection::tx_bytes() const {
+  std::uint64_t bytes = tx_memory_.size();
+  for (const SpilledChunk& chunk : tx_spilled_) bytes += chunk.length;
+  return bytes;
+}
+
+std::expected<bool, Error> Collection::committed_encoded(std::string_view key, std::string& out) {
+  auto found = find_committed(key, KeyTable::hash(key));
+  if (!found) {
+    if (found.error().kind() == ErrorKind::NotFound) return false;
+    return std::unexpected(std::move(found.error()));
+  }
+  out.assign(*found);
+  return true;
+}
+
+std::expected<std::uint64_t, Error> Collection::write_tx(const Journal& journal) {
+  const std::uint64_t start = log_.complete_end();
+  std::uint64_t at = start;
+  std::expected<void, Error> result;
+  for (const SpilledChunk& chunk : tx_spilled_) {
+    std::string block;
+    for (std::uint64_t done = 0; result && done < chunk.length;) {
+      block.resize(static_cast<std::size_t>(std::min<std::uint64_t>(chunk.length - done, std::uint64_t{1} << 20)));
+      result = journal.read(chunk.at + done, block.data(), block.size());
+      if (!result) break;
+      struct iovec iov{block.data(), block.size()};
+      std::uint64_t written = 0;
+      result = write_all_at(log_.fd(), &iov, 1, at, kWriteWholeBuffer, &written);
+      done += block.size();
+      at += block.size();
+    }
+  }
+  if (result && !tx_memory_.empty()) {
+    struct iovec iov{tx_memory_.data(), tx_memory_.size()};
+    std::uint64_t written = 0;
+    result = write_all_at(log_.fd(), &iov, 1, at, kWriteWholeBuffer, &written);
+    at += tx_memory_.size();
+  }
+  if (!result) {
+    log_.abandon_past_end();
+    return std::unexpected(io_error(result.error()));
+  }
+  return at - start;
+}
+
+void Collection::tx_discard() {
+  tx_index_ = KeyTable();
+  tx_memory_.clear();
+  tx_memory_.shrink_to_fit();
+  tx_spilled_.clear();
+  tx_journal_ = nullptr;
+}
+
+std::vector<std::string> Collection::live_keys() {
+  (void)refresh();
+  if (tx_index_.size() == 0) return index_.keys();
+  std::vector<std::string> keys;
+  keys.reserve(index_.size());
+  index_.for_each_entry([&](std::string_view key, std::uint64_t) {
+    if (tx_index_.find(key, KeyTable::hash(key)) == nullptr) keys.emplace_back(key);
+  });
+  tx_index_.for_each_entry([&](std::string_view key, std::uint64_t place) {
+    if (!(place & kTxTombstone)) keys.emplace_back(key);
+  });
+  return keys;
+}
+
+std::size_t Collection::live_count() {
+  (void)refresh();
+  std::size_t count = index_.size();
+  tx_index_.for_each_entry([&](std::string_view key, std::uint64_t place) {
+    const bool committed = index_.find(key, KeyTable::hash(key)) != nullptr;
+    const bool live = !(place & kTxTombstone);
+    if (live && !committed) ++count;
+    if (!live && committed) --count;
+  });
+  return count;
 }
 
 }  // namespace quillet

@@ -20,6 +20,7 @@
 #include "io/append_log.h"
 #include "io/file.h"
 #include "io/lock_file.h"
+#include "store/journal.h"
 #include "store/key_table.h"
 #include "value/value.h"
 
@@ -118,6 +119,42 @@ class Collection {
   // cut back to the last whole record and the rest stays buffered.
   std::expected<void, Error> flush();
 
+  // --- A database transaction's records ---
+  // They stay out of the log until the commit writes them: in memory, or
+  // moved to the transaction's journal when memory fills, and every read of
+  // this collection sees them over the log's records.
+
+  // Adds one record of the transaction. Refuses what set_encoded refuses.
+  std::expected<void, Error> tx_set(std::string_view key, std::string_view encoded);
+  bool has_tx() const { return tx_index_.size() > 0; }
+  std::size_t tx_memory_bytes() const { return tx_memory_.size(); }
+  // Moves the records held in memory to the journal as a chunk of `log_file`.
+  std::expected<void, Error> tx_spill(Journal& journal, std::string_view log_file);
+  // Calls f(key, value) for each key the transaction wrote, with its last
+  // value (nullopt when deleted); the view lasts for the call.
+  template <class F>
+  std::expected<void, Error> for_each_tx_key(F&& f);
+  // The key's value in the log, ignoring the transaction: false when absent.
+  std::expected<bool, Error> committed_encoded(std::string_view key, std::string& out);
+  // REQUIRES: lock_writes(), and every record of the transaction in the
+  // journal. Writes them at the log's end (the spilled chunks copied from
+  // the journal, then those in memory); returns how many bytes. On failure
+  // the log is cut back to where it ended.
+  std::expected<std::uint64_t, Error> write_tx(const Journal& journal);
+  // Adds the records still in memory to the journal as a chunk of
+  // `log_file`, keeping them in memory for write_tx.
+  std::expected<void, Error> tx_journal_memory(Journal& journal, std::string_view log_file);
+  std::uint64_t tx_bytes() const;
+  // REQUIRES: lock_writes(). Cuts what write_tx wrote (a commit that does
+  // not land).
+  void abandon_tx_write() { log_.abandon_past_end(); }
+  // Forgets the transaction's records (rollback, or after commit).
+  void tx_discard();
+  // The log's slot in the lock file, or null when it has none.
+  SharedLog* shared_log() { return log_.shared_log(); }
+  // Where the log's whole records end, as far as this collection has read.
+  std::uint64_t log_end() const { return log_.complete_end(); }
+
   std::uint64_t end_offset() const { return end_offset_; }
   const std::string& path() const { return path_; }
   bool has_buffered_data() const { return !buffer_.empty(); }
@@ -127,14 +164,8 @@ class Collection {
 
   // Live keys in no particular order, and how many there are (after a
   // refresh; a failed one leaves what was known).
-  std::vector<std::string> live_keys() {
-    (void)refresh();
-    return index_.keys();
-  }
-  std::size_t live_count() {
-    (void)refresh();
-    return index_.size();
-  }
+  std::vector<std::string> live_keys();
+  std::size_t live_count();
 
  private:
   Collection() = default;
@@ -142,6 +173,8 @@ class Collection {
   // The encoded current value of `key`, viewing the cache or the read buffer:
   // valid until the next call on this collection.
   std::expected<std::string_view, Error> find_encoded(std::string_view key);
+  // The same from the log's records only.
+  std::expected<std::string_view, Error> find_committed(std::string_view key, std::uint64_t hash);
 
   static std::expected<std::unique_ptr<Collection>, Error> open_read_only(const std::string& path);
 
@@ -203,6 +236,41 @@ class Collection {
   std::string encoded_;   // scratch: the value being encoded by `set`
   std::string record_;    // scratch: the record being built by `set_encoded`
   std::string read_buf_;  // scratch: the bytes read by `get`
+
+  // A transaction record's place: in tx_memory_, or (kTxSpilled) in the
+  // journal, at the record's start; kTxTombstone when it deletes the key.
+  static constexpr std::uint64_t kTxSpilled = std::uint64_t{1} << 63;
+  static constexpr std::uint64_t kTxTombstone = std::uint64_t{1} << 62;
+  static constexpr std::uint64_t kTxOffset = kTxTombstone - 1;
+  std::expected<std::string_view, Error> tx_value(std::uint64_t place, std::size_t key_size);
+  KeyTable tx_index_;      // key -> place of its last record in the transaction
+  std::string tx_memory_;  // whole records, after those spilled
+  struct SpilledChunk {
+    std::uint64_t at;  // in the journal
+    std::uint64_t length;
+  };
+  std::vector<SpilledChunk> tx_spilled_;
+  const Journal* tx_journal_ = nullptr;
 };
+
+template <class F>
+std::expected<void, Error> Collection::for_each_tx_key(F&& f) {
+  std::optional<Error> failed;
+  tx_index_.for_each_entry([&](std::string_view key, std::uint64_t place) {
+    if (failed) return;
+    if (place & kTxTombstone) {
+      f(key, std::optional<std::string_view>());
+      return;
+    }
+    auto value = tx_value(place, key.size());
+    if (!value) {
+      failed = std::move(value.error());
+      return;
+    }
+    f(key, std::optional<std::string_view>(*value));
+  });
+  if (failed) return std::unexpected(std::move(*failed));
+  return {};
+}
 
 }  // namespace quillet

@@ -79,9 +79,13 @@ std::expected<std::unique_ptr<Database>, Error> Database::open(std::string path,
 
   std::unique_ptr<Database> db(new Database(std::move(path), mode));
   if (mode == OpenMode::ReadWrite) {
-    auto lock_file = LockFile::open(db->dir_path_, false);
+    // Alone with the directory, a commit whose process died is redone
+    // before any log is read.
+    const std::string& dir = db->dir_path_;
+    auto lock_file = LockFile::open(dir, false, [&dir] { return recover_journals_alone(dir); });
     if (!lock_file) return std::unexpected(io_error(std::move(lock_file.error())));
     db->lock_file_ = std::move(*lock_file);
+    db->lock_file_->set_recovery(recover_journal);
     db->listed_changes_ = db->lock_file_->change_count();
   }
   if (auto listed = db->register_listed(); !listed) return std::unexpected(std::move(listed.error()));
@@ -103,7 +107,6 @@ std::expected<void, Error> Database::register_listed() {
       failed = std::move(opened.error());
       return false;
     }
-    if (in_transaction_) (*opened)->set_in_transaction(true);
     auto guarded = std::make_shared<GuardedCollection>();
     guarded->collection = std::move(*opened);
     collections_.emplace(std::string(*stem), std::move(guarded));
@@ -122,10 +125,10 @@ std::expected<std::optional<SharedLog>, Error> Database::share_of(std::string_vi
 }
 
 Database::~Database() {
-  // The collections write out their buffered records first, so that the
-  // queued backlink operations of an open transaction describe records that
-  // reached the files; then the queue is applied, as a commit would, and only
-  // then are the indexes closed. Errors cannot be reported from here.
+  // An open transaction is committed, as it always was; then the queue is
+  // applied, and only then are the indexes closed. Errors cannot be
+  // reported from here.
+  if (in_transaction_) (void)commit();
   collections_.clear();
   std::optional<Error> ignored;
   (void)apply_pending(pending_ops_.size(), &ignored);
@@ -144,9 +147,6 @@ std::expected<std::shared_ptr<GuardedCollection>, Error> Database::collection(st
   const bool created = lock_file_ && !path_is_present(join_path(dir_path_, file_name));
   auto opened = Collection::open(join_path(dir_path_, file_name), mode_, *share);
   if (!opened) return std::unexpected(opened.error());
-  // A collection first used inside a transaction defers its writes like the
-  // ones registered before begin.
-  if (in_transaction_) (*opened)->set_in_transaction(true);
   auto guarded = std::make_shared<GuardedCollection>();
   guarded->collection = std::move(*opened);
   collections_.emplace(std::string(name), guarded);
@@ -234,6 +234,16 @@ std::expected<void, Error> Database::write_encoded(std::string_view collection, 
   }
   if (refusal) return std::unexpected(std::move(*refusal));
 
+  if (in_transaction_) {
+    // The link difference is taken at commit, against the log as it is then.
+    {
+      std::lock_guard lock((*guarded)->mutex);
+      const std::size_t before = target.tx_memory_bytes();
+      if (auto added = target.tx_set(key, encoded); !added) return added;
+      transaction_memory_ += target.tx_memory_bytes() - before;
+    }
+    return spill_if_large();
+  }
   std::lock_guard lock((*guarded)->mutex);
   // Outside a transaction the old value is the key's latest record in the
   // file, read under the log's write lock, and the lock is held until the
@@ -241,16 +251,10 @@ std::expected<void, Error> Database::write_encoded(std::string_view collection, 
   // write the key in between, so the backlinks follow the records exactly.
   struct Unlock {
     Collection* held;
-    ~Unlock() {
-      if (held) held->unlock_writes();
-    }
-  } unlock{nullptr};
-  if (!in_transaction_) {
-    if (auto locked = target.lock_writes(); !locked) return locked;
-    unlock.held = &target;
-  } else if (auto fresh = target.refresh(); !fresh) {
-    return fresh;
-  }
+    ~Unlock() { held->unlock_writes(); }
+  };
+  if (auto locked = target.lock_writes(); !locked) return locked;
+  Unlock unlock{&target};
 
   // A previous value that cannot be read counts as none: the write must not
   // fail because of the record it replaces. One written since open, while
@@ -263,21 +267,8 @@ std::expected<void, Error> Database::write_encoded(std::string_view collection, 
   if (!new_links.empty()) target.note_cached_links();
 
   std::size_t own_from = pending_ops_.size();
-  if (!old_links.empty() || !new_links.empty()) {
-    LinkRefSet old_set = set_of(old_links);
-    LinkRefSet new_set = set_of(new_links);
-    auto queue = [&](BlOp::Kind kind, const LinkRef& l) {
-      pending_ops_.push_back(BlOp{kind, l.target_collection, l.target_key,
-                                  BacklinkEntry{std::string(collection), std::string(key), l.source_path}});
-    };
-    for (const LinkRef& l : old_links) {
-      if (!new_set.contains(&l)) queue(BlOp::Kind::Remove, l);
-    }
-    for (const LinkRef& l : new_links) {
-      if (!old_set.contains(&l)) queue(BlOp::Kind::Add, l);
-    }
-  }
-  if (in_transaction_ || pending_ops_.empty()) return {};
+  queue_link_difference(collection, key, old_links, new_links, pending_ops_);
+  if (pending_ops_.empty()) return {};
 
   // Outside a transaction the whole queue is applied, so operations left over
   // from an earlier failure go first and each index sees its operations in
@@ -288,6 +279,24 @@ std::expected<void, Error> Database::write_encoded(std::string_view collection, 
   return {};
 }
 
+void Database::queue_link_difference(std::string_view collection, std::string_view key,
+                                     const std::vector<LinkRef>& old_links, const std::vector<LinkRef>& new_links,
+                                     std::vector<BlOp>& out) {
+  if (old_links.empty() && new_links.empty()) return;
+  LinkRefSet old_set = set_of(old_links);
+  LinkRefSet new_set = set_of(new_links);
+  auto queue = [&](BlOp::Kind kind, const LinkRef& l) {
+    out.push_back(BlOp{kind, l.target_collection, l.target_key,
+                       BacklinkEntry{std::string(collection), std::string(key), l.source_path}});
+  };
+  for (const LinkRef& l : old_links) {
+    if (!new_set.contains(&l)) queue(BlOp::Kind::Remove, l);
+  }
+  for (const LinkRef& l : new_links) {
+    if (!old_set.contains(&l)) queue(BlOp::Kind::Add, l);
+  }
+}
+
 std::expected<std::vector<BacklinkEntry>, Error> Database::get_backlinks(std::string_view collection,
                                                                                  std::string_view key) {
   auto index = backlink_index(collection);
@@ -296,25 +305,37 @@ std::expected<std::vector<BacklinkEntry>, Error> Database::get_backlinks(std::st
   return (*index)->entries_of(key);
 }
 
-void Database::begin() {
-  in_transaction_ = true;
+void Database::begin() { in_transaction_ = true; }
+
+void Database::rollback() {
   for (auto& [name, guarded] : collections_) {
     std::lock_guard lock(guarded->mutex);
-    guarded->collection->set_in_transaction(true);
+    guarded->collection->tx_discard();
   }
+  if (journal_) (void)journal_->clear();
+  transaction_memory_ = 0;
+  in_transaction_ = false;
 }
 
-std::expected<void, Error> Database::commit(const std::function<bool()>& keep_going) {
+std::expected<Journal*, Error> Database::journal() {
+  if (!journal_) {
+    auto created = Journal::create(dir_path_);
+    if (!created) return std::unexpected(io_error(std::move(created.error())));
+    journal_ = std::move(*created);
+  }
+  return journal_.get();
+}
+
+std::expected<void, Error> Database::spill_if_large() {
+  if (transaction_memory_ <= kTransactionMemory) return {};
+  auto into = journal();
+  if (!into) return std::unexpected(into.error());
   for (auto& [name, guarded] : collections_) {
     std::lock_guard lock(guarded->mutex);
-    if (auto flushed = guarded->collection->flush(); !flushed) return flushed;
-    guarded->collection->set_in_transaction(false);
+    if (auto spilled = guarded->collection->tx_spill(**into, name + ".qdb"); !spilled) return spilled;
   }
-  auto applied = apply_pending(pending_ops_.size(), nullptr, keep_going);
-  // Operations that could not be made keep the transaction open, so that the
-  // next commit makes them; nothing is dropped.
-  if (pending_ops_.empty()) in_transaction_ = false;
-  return applied;
+  transaction_memory_ = 0;
+  return {};
 }
 
 void Database::register_new_collections() {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "store/backlinks.h"
+#include "store/journal.h"
 #include "io/lock_file.h"
 #include "store/collection.h"
 #include "value/value.h"
@@ -95,16 +96,23 @@ class Database {
   std::expected<std::vector<BacklinkEntry>, Error> get_backlinks(std::string_view collection,
                                                                          std::string_view key);
 
-  // begin: every collection defers its writes and index operations queue up.
-  // A begin while a transaction is open keeps the queue.
+  // begin: writes join the transaction: nothing reaches a log before commit,
+  // and reads of this database see them over the logs' records. A begin
+  // while a transaction is open keeps it.
   void begin();
-  // Writes out every collection buffer, then applies the queue. Anything that
-  // cannot be applied stays queued (in order, per target collection) and the
-  // transaction stays open; the first error is returned.
-  // `keep_going`, when given, is asked between batches of backlink records;
-  // false stops the commit there as a failure would (kind Io, "interrupted"):
-  // what was not made stays queued and the transaction open.
+  // Makes the transaction land whole: its records, the backlink operations
+  // of its link differences (taken from each key's latest record in the log,
+  // under the logs' write locks) and any operations still queued. They are
+  // sealed in the journal first, then written to the logs and made visible
+  // to every other database at once. On failure nothing of it is visible and
+  // the transaction stays open, to be committed again or rolled back.
+  // `keep_going`, when given, is asked before the seal; false fails the
+  // commit as above (kind Io, "interrupted"). Outside a transaction, applies
+  // the queued backlink operations.
   std::expected<void, Error> commit(const std::function<bool()>& keep_going = {});
+  // Discards the open transaction's records; operations queued by earlier
+  // failures stay queued.
+  void rollback();
 
   // Registered collection names, in no particular order.
   std::vector<std::string> collection_names() const;
@@ -131,7 +139,24 @@ class Database {
                                                   std::string_view encoded, std::vector<LinkRef> new_links,
                                                   std::optional<Error> refusal);
 
+  // Queues the backlink operations that take the links of `key` from
+  // `old_links` to `new_links`: removals first, then additions.
+  static void queue_link_difference(std::string_view collection, std::string_view key,
+                                    const std::vector<LinkRef>& old_links, const std::vector<LinkRef>& new_links,
+                                    std::vector<BlOp>& out);
+  // The commit's steps, under the commit lock.
+  struct CommitPlan;
+  std::expected<void, Error> plan_commit(CommitPlan& plan);
+  std::expected<void, Error> write_commit(CommitPlan& plan);
+  void finish_commit(CommitPlan& plan, bool landed);
+  // Moves the records of the open transaction from memory to the journal
+  // once they pass kTransactionMemory.
+  std::expected<void, Error> spill_if_large();
+  std::expected<Journal*, Error> journal();
+
   std::string dir_path_;
+  std::unique_ptr<Journal> journal_;
+  std::size_t transaction_memory_ = 0;  // bytes of records held in memory by the transaction
   std::string scratch_;        // the previous value's encoding during set
   std::string scratch_value_;  // the new value's encoding during set
   std::vector<BlOp> pending_ops_;
@@ -162,6 +187,10 @@ class Database {
   bool in_transaction_ = false;
   OpenMode mode_ = OpenMode::ReadWrite;
 };
+
+// Record bytes a transaction holds in memory before they move to its
+// journal; the bound on its memory beyond the keys' index entries.
+inline constexpr std::size_t kTransactionMemory = std::size_t{16} << 20;
 
 // The collection a directory entry stands for: the stem of a file named
 // <stem>.<extension> (the extension being what follows the last ".", which
