@@ -49,6 +49,7 @@ set(QUILLET_PYTHON_SOURCES
   python/link.cc
   python/module.cc
   python/tombstone.cc
+  python/transaction.cc
   python/tools.cc
   python/view.cc
 )

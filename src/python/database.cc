@@ -240,9 +240,9 @@ PyObject* database_begin(PyObject* self, PyObject*) {
 }
 
 PyObject* database_commit(PyObject* self, PyObject*) {
-  // Ctrl-C is noticed between batches of backlink records, without running
-  // any handler under the lock; what was not made stays queued, as after
-  // any other failure part-way, and KeyboardInterrupt is raised.
+  // Ctrl-C is noticed before the commit is sealed, without running any
+  // handler under the lock: nothing is written, the transaction stays open,
+  // and KeyboardInterrupt is raised.
   bool interrupted = false;
   auto keep_going = [&interrupted] {
     interrupted = PyOS_InterruptOccurred() != 0;
@@ -393,9 +393,20 @@ PyMethodDef database_methods[] = {
                  "The value at `path` (a sequence of field names, never a single str), following links\n"
                  "across records. An empty path gives the whole record.")},
     {"begin", guarded<database_begin>, METH_NOARGS,
-     QUILLET_DOC("begin($self)", "Starts a transaction: backlinks of its writes appear at commit().")},
+     QUILLET_DOC("begin($self)",
+                 "Starts a transaction: its writes reach no file and no other Database before commit();\n"
+                 "reads of this Database see them at once. Inside a transaction begin() does nothing.")},
     {"commit", guarded<database_commit>, METH_NOARGS,
-     QUILLET_DOC("commit($self)", "Writes out every buffer and applies the transaction's backlink updates.")},
+     QUILLET_DOC("commit($self)",
+                 "Lands the transaction whole: its records and backlink updates appear to every Database\n"
+                 "at once, and survive a crash. If it fails (or Ctrl-C arrives first), nothing of it is\n"
+                 "written and the transaction stays open for another commit() or rollback().")},
+    {"rollback", guarded<database_rollback>, METH_NOARGS,
+     QUILLET_DOC("rollback($self)", "Discards the open transaction's writes. Without one it does nothing.")},
+    {"transaction", guarded<database_transaction>, METH_NOARGS,
+     QUILLET_DOC("transaction($self)",
+                 "A context manager: `with db.transaction():` begins, commits when the block ends normally\n"
+                 "and rolls back when it raises (KeyboardInterrupt included).")},
     {"backlinks", as_method(guarded<database_backlinks>), kFastcall,
      QUILLET_DOC("backlinks($self, collection, key)",
                  "One dict per record linking here, with the keys source_collection, source_key and\n"

@@ -97,4 +97,8 @@ class SignalCheck {
   static std::uint64_t now_ns();
 };
 
+// Database.rollback() and Database.transaction() (transaction.cc).
+PyObject* database_rollback(PyObject* self, PyObject*);
+PyObject* database_transaction(PyObject* self, PyObject*);
+
 }  // namespace quillet::py

@@ -61,10 +61,16 @@ def plan(seed: int, count: int) -> list[Op]:
         elif roll < 0.8:
             ops.append(Op("set_many", [(rng.choice(COLLECTIONS), rng.choice(KEYS), random_value(rng))
                                        for _ in range(rng.randint(1, 4))]))
-        else:
+        elif rng.random() < 0.95:
             ops.append(Op("txn", [(rng.choice(COLLECTIONS), rng.choice(KEYS),
                                    DELETE if rng.random() < 0.2 else random_value(rng))
                                   for _ in range(rng.randint(1, 30))]))
+        else:
+            # A transaction of a few megabytes, whose commit takes long
+            # enough for kills to land inside it.
+            ops.append(Op("txn", [(rng.choice(COLLECTIONS), rng.choice(KEYS),
+                                   DELETE if rng.random() < 0.1 else {"pad": "p" * 2000, "v": random_value(rng)})
+                                  for _ in range(1500)]))
     return ops
 
 
@@ -127,18 +133,24 @@ MISSING = "<missing>"
 
 
 def check_point(directory: str, ops: list[Op], acked: int) -> None:
-    """State after `acked` acknowledged ops, with op `acked` possibly in flight."""
+    """State after `acked` acknowledged ops, with op `acked` possibly in flight:
+    a transaction in flight is there whole or not at all."""
     expected = {}
     for op in ops[:acked]:
         for c, k, v in op.writes:
             expected[(c, k)] = MISSING if v is DELETE else normalise(v)
     in_flight = {}
+    landed = dict(expected)  # the state had the call in flight completed
     if acked < len(ops):
         for c, k, v in ops[acked].writes:
             in_flight.setdefault((c, k), []).append(MISSING if v is DELETE else normalise(v))
+            landed[(c, k)] = MISSING if v is DELETE else normalise(v)
+    if acked < len(ops) and ops[acked].kind == "txn":
+        in_flight = {}
 
     db = q.open(directory)
     live = {}
+    seen = {}
     for c in COLLECTIONS:
         for k in KEYS:
             try:
@@ -146,10 +158,15 @@ def check_point(directory: str, ops: list[Op], acked: int) -> None:
             except KeyError as e:
                 assert e.args[0] == "key not found", e.args
                 got = MISSING
-            allowed = [expected.get((c, k), MISSING)] + in_flight.get((c, k), [])
+            seen[(c, k)] = got
+            allowed = [expected.get((c, k), MISSING), landed.get((c, k), MISSING)] + in_flight.get((c, k), [])
             assert got in allowed, f"{c}/{k}: got {got!r}, allowed {allowed!r} (acked {acked})"
             if got is not MISSING:
                 live[(c, k)] = db.get(c, k)
+    if not in_flight:
+        before = all(seen[x] == expected.get(x, MISSING) for x in seen)
+        after = all(seen[x] == landed.get(x, MISSING) for x in seen)
+        assert before or after, f"a transaction landed in part (acked {acked})"
 
     # Backlinks equal a recomputation from the live records, except for the
     # sources written by the operation in flight.

@@ -14,7 +14,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "format/codec.h"
+#include "io/file_system.h"
 #include "test_support.h"
 
 namespace quillet {
@@ -730,6 +733,154 @@ TEST(Commit, AnInterruptedCommitLeavesTheTransactionOpenAndUnwritten) {
   EXPECT_EQ(testing::file_size_of(dir.file("posts.qdb")), 0u);
   ASSERT_TRUE(db->commit());
   EXPECT_EQ(db->get_backlinks("users", "u")->size(), 100u);
+}
+
+// ---------------------------------------------------------------------------
+// Crashes in the middle of a commit, and of its redo
+
+// Ends the process at its Nth write (a write, truncate or unlink), after
+// handing the file half of that write when it is one.
+class DieAtWrite : public PosixFileSystem {
+ public:
+  explicit DieAtWrite(int n) : left_(n) {}
+  ssize_t pwritev(int fd, const struct iovec* iov, int count, std::uint64_t offset) override {
+    if (--left_ == 0) die_after_half(fd, iov, offset);
+    return PosixFileSystem::pwritev(fd, iov, count, offset);
+  }
+  ssize_t writev(int fd, const struct iovec* iov, int count) override {
+    if (--left_ == 0) ::_exit(0);
+    return PosixFileSystem::writev(fd, iov, count);
+  }
+  int ftruncate(int fd, std::uint64_t size) override {
+    if (--left_ == 0) ::_exit(0);
+    return PosixFileSystem::ftruncate(fd, size);
+  }
+  int unlink(const char* path) override {
+    if (--left_ == 0) ::_exit(0);
+    return PosixFileSystem::unlink(path);
+  }
+
+ private:
+  [[noreturn]] void die_after_half(int fd, const struct iovec* iov, std::uint64_t offset) {
+    struct iovec half{iov[0].iov_base, iov[0].iov_len / 2};
+    (void)PosixFileSystem::pwritev(fd, &half, 1, offset);
+    ::_exit(0);
+  }
+  int left_;
+};
+
+// The three records the transaction below changes, and their backlinks.
+std::string commit_state(const std::string& dir) {
+  auto db = open_db(dir);
+  std::string out;
+  for (const auto& [c, k] : {std::pair{"posts", "p0"}, {"posts", "p1"}, {"tags", "t1"}}) {
+    std::string value;
+    out += db->get_encoded(c, k, value) ? testing::to_hex(value) : "-";
+    out += ";";
+  }
+  return out + backlinks_mismatch(*db);
+}
+
+void copy_directory(const std::string& from, const std::string& to) {
+  std::filesystem::remove_all(to);
+  std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
+}
+
+// Runs `work` in a child that dies at write `n`; true when it got through.
+bool survives_write(int n, const std::function<void()>& work) {
+  return testing::run_in_child([&] {
+    DieAtWrite fs(n);
+    ScopedFileSystem scoped(fs);
+    work();
+    return std::string("done");
+  }) == "done";
+}
+
+TEST(CrashSafety, ACommitKilledAtAnyWriteLandsWholeOrNotAtAllAndSoDoesItsRedo) {
+  TempDir base;
+  const std::string seed = base.path() + "/seed", first = base.path() + "/first", second = base.path() + "/second";
+  {
+    auto db = open_db(seed);
+    ASSERT_TRUE(db->set("posts", "p0", Value::link("users/a")));
+    ASSERT_TRUE(db->set("posts", "p1", Value::link("users/a")));
+    ASSERT_TRUE(db->collection("tags"));
+  }
+  auto commit = [](const std::string& dir) {
+    auto db = Database::open(dir);
+    if (!db) return;
+    (*db)->begin();
+    (void)(*db)->set("posts", "p1", Value::link("users/b"));
+    (void)(*db)->set("tags", "t1", Value::link("users/b"));
+    (void)(*db)->set("posts", "p0", Value::tombstone());
+    (void)(*db)->commit();
+  };
+  const std::string before = commit_state(seed);
+  copy_directory(seed, first);
+  commit(first);
+  const std::string after = commit_state(first);
+  ASSERT_NE(before, after);
+
+  int crashes = 0, redo_crashes = 0, landed = 0;
+  for (int n = 1; n < 100; ++n) {
+    copy_directory(seed, first);
+    if (survives_write(n, [&] { commit(first); })) break;
+    ++crashes;
+    // The next open redoes (or drops) what the crash left; crash that too.
+    for (int m = 1; m < 100; ++m) {
+      copy_directory(first, second);
+      const bool opened = survives_write(m, [&] { (void)Database::open(second); });
+      const std::string state = commit_state(second);
+      EXPECT_TRUE(state == before || state == after) << "commit crash " << n << ", redo crash " << m << "\n" << state;
+      if (opened) {
+        landed += state == after;
+        break;
+      }
+      ++redo_crashes;
+    }
+  }
+  EXPECT_GT(crashes, 5);
+  EXPECT_GT(redo_crashes, crashes);
+  EXPECT_GT(landed, 0) << "some crashes came after the seal, and the redo landed them";
+  EXPECT_LT(landed, crashes) << "some came before it";
+}
+
+// The same with another database open all along: the lock file keeps the
+// dead committer's marks, and the first write that meets one redoes the
+// journal (or drops it) before writing.
+TEST(CrashSafety, ACommitKilledWhileOthersHaveTheDirectoryOpenIsRedoneByTheNextWriter) {
+  TempDir base;
+  const std::string seed = base.path() + "/seed", dir = base.path() + "/dir";
+  {
+    auto db = open_db(seed);
+    ASSERT_TRUE(db->set("posts", "p1", Value::link("users/a")));
+  }
+  auto commit = [](const std::string& at) {
+    auto db = Database::open(at);
+    if (!db) return;
+    (*db)->begin();
+    (void)(*db)->set("posts", "p1", Value::link("users/b"));
+    (void)(*db)->set("tags", "t1", Value::link("users/b"));
+    (void)(*db)->commit();
+  };
+  int crashes = 0, landed = 0;
+  for (int n = 1; n < 100; ++n) {
+    copy_directory(seed, dir);
+    auto watcher = open_db(dir);
+    ASSERT_TRUE(watcher->collection("tags"));
+    if (survives_write(n, [&] { commit(dir); })) break;
+    ++crashes;
+    ASSERT_TRUE(watcher->set("posts", "p2", Value::link("users/c"))) << n;
+    ASSERT_TRUE(watcher->set("tags", "t2", Value::link("users/c"))) << n;
+    auto p1 = watcher->get("posts", "p1");
+    auto t1 = watcher->get("tags", "t1");
+    ASSERT_TRUE(p1);
+    const bool after = encoded(*p1) == encoded(Value::link("users/b"));
+    EXPECT_EQ(after, t1.has_value()) << "crash at write " << n << ": the commit landed in part";
+    EXPECT_EQ(backlinks_mismatch(*watcher), "") << n;
+    landed += after;
+  }
+  EXPECT_GT(crashes, 5);
+  EXPECT_GT(landed, 0);
 }
 
 }  // namespace
