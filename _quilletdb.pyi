@@ -88,8 +88,17 @@ class Database:
         """The value at `path` (a list of field names, never a single str),
         following links across records; a StoredValue."""
     def begin(self) -> None:
-        """Starts buffering writes; backlinks of the batch appear at commit."""
-    def commit(self) -> None: ...
+        """Starts a transaction: its writes reach no file and no other
+        Database before commit; reads of this Database see them at once."""
+    def commit(self) -> None:
+        """Lands the transaction whole (records and backlinks, visible to
+        every Database at once, surviving a crash). On failure nothing of
+        it is written and the transaction stays open."""
+    def rollback(self) -> None:
+        """Discards the open transaction's writes."""
+    def transaction(self) -> Transaction:
+        """`with db.transaction():` begins, commits when the block ends
+        normally, rolls back when it raises."""
     def backlinks(self, collection: str, key: str) -> list[dict[str, str]]:
         """One dict per incoming link, with the keys source_collection,
         source_key and source_path."""
@@ -119,6 +128,18 @@ class Database:
     def collection(self, name: str) -> CollectionView:
         """A mapping view of one collection (also `db[name]`)."""
     def __getitem__(self, name: str, /) -> CollectionView: ...
+
+@final
+class Transaction:
+    """What Database.transaction() gives."""
+
+    def __enter__(self) -> Database: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
 
 @final
 class CollectionView:

@@ -35,6 +35,7 @@ from _quilletdb import (
     ReadOnlyError as ReadOnlyError,
     RecordReadError as RecordReadError,
     Tombstone as Tombstone,
+    Transaction as Transaction,
     open as open,
 )
 
@@ -56,6 +57,7 @@ __all__ = [
     "ReadOnlyError",
     "RecordReadError",
     "Tombstone",
+    "Transaction",
     "open",
 ]
 

@@ -59,6 +59,7 @@ extern Classes classes;
 PyTypeObject* ready_tombstone_class();
 PyTypeObject* ready_link_class();
 PyTypeObject* ready_database_class();
+PyTypeObject* ready_transaction_class();
 
 // A class object with the fields every class of the module shares; the
 // caller adds its slots and passes it to PyType_Ready.

@@ -50,6 +50,7 @@ bool register_members(PyObject* module) {
   return owned_name && add_member(module, "Tombstone", class_object(classes.tombstone, ready_tombstone_class)) &&
          add_member(module, "Link", class_object(classes.link, ready_link_class)) &&
          add_member(module, "Database", class_object(classes.database, ready_database_class)) &&
+         add_member(module, "Transaction", Py_XNewRef(reinterpret_cast<PyObject*>(ready_transaction_class()))) &&
          add_member(module, "open", PyCFunction_NewEx(&open_def, module, name)) &&
          add_member(module, "TOMBSTONE", new_tombstone()) && add_error_classes(module) &&
          add_member(module, "_tombstone", PyCFunction_NewEx(&tombstone_def, module, name)) &&

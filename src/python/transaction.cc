@@ -54,6 +54,8 @@ PyTypeObject transaction_class = blank_class(
     "What Database.transaction() gives: `with db.transaction():` begins, commits when the block\n"
     "ends normally and rolls back when it raises.");
 
+}  // namespace
+
 PyTypeObject* ready_transaction_class() {
   if (!PyType_HasFeature(&transaction_class, Py_TPFLAGS_READY)) {
     transaction_class.tp_new = refuse_construction;
@@ -63,8 +65,6 @@ PyTypeObject* ready_transaction_class() {
   }
   return &transaction_class;
 }
-
-}  // namespace
 
 PyObject* database_rollback(PyObject* self, PyObject*) {
   auto done = with_lock(self, [](Database& db) {

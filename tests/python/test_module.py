@@ -18,7 +18,7 @@ from conftest import catch
 def test_members_in_order():
     # Names with a leading underscore are the quilletdb command's support API.
     public = [name for name in vars(_quilletdb) if not name.startswith("_")]
-    assert public == ["Tombstone", "Link", "Database", "open", "TOMBSTONE", *ERRORS, "CollectionView",
+    assert public == ["Tombstone", "Link", "Database", "Transaction", "open", "TOMBSTONE", *ERRORS, "CollectionView",
                       "CollectionIterator"]
     assert "Database" in _quilletdb.__doc__
     assert type(TOMBSTONE) is Tombstone

@@ -40,6 +40,10 @@ def main(directory: str) -> None:
     db.begin()
     db.set("addresses", "a1", {"city": "Paris"})
     db.commit()
+    with db.transaction() as same:
+        same.set("addresses", "a2", {"city": "Oslo"})
+    db.begin()
+    db.rollback()
 
     user = db.get("users", "alice")
     name: str = user["name"]
