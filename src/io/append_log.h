@@ -95,6 +95,13 @@ class AppendLog {
   // REQUIRES: the write lock. `bytes` of whole records were written at
   // complete_end(): they count as read and are published.
   void appended(std::uint64_t bytes);
+  // REQUIRES: the write lock. Counts `bytes` of whole records written at
+  // complete_end() as read, leaving their publication to the caller (a
+  // commit publishes every log's end at once).
+  void advance(std::uint64_t bytes) {
+    complete_end_ += bytes;
+    if (!torn_) end_of_file_ = complete_end_;
+  }
   // REQUIRES: the write lock.
   void unlock() { shared_->unlock(); }
 

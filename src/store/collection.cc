@@ -460,7 +460,7 @@ void Collection::move_buffered(std::uint64_t expected, std::uint64_t actual, std
   }
 }
 
-std::expected<void, Error> Collection::tx_set(std::string_view key, std::string_view encoded) {
+std::expected<void, Error> Collection::tx_set(std::string_view key, std::string_view encoded, bool has_links) {
   if (mode_ == OpenMode::ReadOnly) return std::unexpected(io_error(ErrorKind::ReadOnly, path_ + " is open read-only"));
   if (key.size() > kMaxLength) return std::unexpected(io_error(ErrorKind::InvalidArgument, too_long("key", key.size())));
   if (encoded.size() > kMaxLength) {
@@ -469,6 +469,7 @@ std::expected<void, Error> Collection::tx_set(std::string_view key, std::string_
   std::uint64_t place = tx_memory_.size();
   if (is_tombstone_encoding(encoded)) place |= kTxTombstone;
   records::append_data_record(tx_memory_, key, encoded);
+  tx_links_ = tx_links_ || has_links;
   if (auto [at, added] = tx_index_.insert(key, KeyTable::hash(key), place); !added) *at = place;
   return {};
 }
@@ -563,12 +564,44 @@ std::expected<std::uint64_t, Error> Collection::write_tx(const Journal& journal)
   return at - start;
 }
 
+void Collection::tx_landed() {
+  const std::uint64_t start = log_.complete_end();
+  const std::uint64_t spilled = tx_bytes() - tx_memory_.size();
+  if (spilled > 0 && !index_records(start, start + spilled, true)) {
+    // Left to the next refresh, which reads the whole part from the file.
+    tx_discard();
+    return;
+  }
+  if (tx_links_) cached_links_ = true;
+  std::size_t offset = 0;
+  while (offset < tx_memory_.size()) {
+    const char* record = tx_memory_.data() + offset;
+    const std::string_view key(record + 4, get_u32(record));
+    const std::string_view value(record + 8 + key.size(), get_u32(record + 4 + key.size()));
+    const std::uint64_t hash = KeyTable::hash(key);
+    if (is_tombstone_encoding(value)) {
+      index_.erase(key, hash);
+      forget_cached(key, hash);
+    } else {
+      if (auto [indexed, added] = index_.insert(key, hash, start + spilled + offset); !added) {
+        *indexed = start + spilled + offset;
+      }
+      cache_value(key, hash, value);
+    }
+    offset += 8 + key.size() + value.size();
+  }
+  log_.advance(tx_bytes());
+  end_offset_ = log_.complete_end();
+  tx_discard();
+}
+
 void Collection::tx_discard() {
   tx_index_ = KeyTable();
   tx_memory_.clear();
   tx_memory_.shrink_to_fit();
   tx_spilled_.clear();
   tx_journal_ = nullptr;
+  tx_links_ = false;
 }
 
 std::vector<std::string> Collection::live_keys() {

@@ -125,7 +125,7 @@ class Collection {
   // this collection sees them over the log's records.
 
   // Adds one record of the transaction. Refuses what set_encoded refuses.
-  std::expected<void, Error> tx_set(std::string_view key, std::string_view encoded);
+  std::expected<void, Error> tx_set(std::string_view key, std::string_view encoded, bool has_links);
   bool has_tx() const { return tx_index_.size() > 0; }
   std::size_t tx_memory_bytes() const { return tx_memory_.size(); }
   // Moves the records held in memory to the journal as a chunk of `log_file`.
@@ -148,6 +148,11 @@ class Collection {
   // REQUIRES: lock_writes(). Cuts what write_tx wrote (a commit that does
   // not land).
   void abandon_tx_write() { log_.abandon_past_end(); }
+  // REQUIRES: lock_writes(), after write_tx succeeded. Takes the written
+  // records into the index (the values still in memory into the cache too)
+  // and forgets them as the transaction's; their end is published by the
+  // commit. Without this the next refresh reads them as others' records.
+  void tx_landed();
   // Forgets the transaction's records (rollback, or after commit).
   void tx_discard();
   // The log's slot in the lock file, or null when it has none.
@@ -251,6 +256,7 @@ class Collection {
   };
   std::vector<SpilledChunk> tx_spilled_;
   const Journal* tx_journal_ = nullptr;
+  bool tx_links_ = false;  // a value of the transaction may hold a link
 };
 
 template <class F>

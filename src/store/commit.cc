@@ -181,6 +181,8 @@ void Database::finish_commit(CommitPlan& plan, bool landed) {
   if (landed) {
     (void)journal_->clear();
     plan.for_each_log([](SharedLog& log) { log.publish_staged(); });
+    for (CommitPlan::DataLog& d : plan.data) d.guarded->collection->tx_landed();
+    for (CommitPlan::LinkLog& l : plan.links) (void)l.index->refresh();
   } else {
     // Nothing of it may stay: what reached a log is cut, the seal goes, and
     // the records spilled before stay in the journal for the next attempt.
@@ -203,13 +205,7 @@ void Database::finish_commit(CommitPlan& plan, bool landed) {
   lock_file_->unlock_commit();
   if (!landed) return;
 
-  // The records are read back as another database's would be.
-  for (CommitPlan::DataLog& d : plan.data) {
-    d.guarded->collection->tx_discard();
-    (void)d.guarded->collection->refresh();
-    d.guard.unlock();
-  }
-  for (CommitPlan::LinkLog& l : plan.links) (void)l.index->refresh();
+  for (CommitPlan::DataLog& d : plan.data) d.guard.unlock();
   for (auto& [name, guarded] : collections_) {
     std::lock_guard lock(guarded->mutex);
     guarded->collection->tx_discard();

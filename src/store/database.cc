@@ -239,7 +239,7 @@ std::expected<void, Error> Database::write_encoded(std::string_view collection, 
     {
       std::lock_guard lock((*guarded)->mutex);
       const std::size_t before = target.tx_memory_bytes();
-      if (auto added = target.tx_set(key, encoded); !added) return added;
+      if (auto added = target.tx_set(key, encoded, !new_links.empty()); !added) return added;
       transaction_memory_ += target.tx_memory_bytes() - before;
     }
     return spill_if_large();
