@@ -93,6 +93,22 @@ class AppendLog {
   // REQUIRES: the write lock.
   void unlock() { shared_->unlock(); }
 
+  // Hands `iov` (whole records) to the OS: at complete_end() for a shared
+  // log (REQUIRES: the write lock), published once all of it is written;
+  // at the end of the file (O_APPEND) otherwise. An append longer than
+  // records::kMaxTornTail is noted in the lock file while it is written, so
+  // that what a writer killed meanwhile leaves is known to be its own torn
+  // record and is cut at the next open whatever its length. On failure
+  // `*written` bytes went out, and the caller undoes them
+  // (undo_failed_append).
+  std::expected<void, Error> append(struct iovec* iov, int iovcnt, std::string_view zero_write_text,
+                                    std::uint64_t* written);
+
+  // Puts everything this log appended or cut since its last sync (and, for
+  // the first sync after open, whatever the file held) on stable storage with
+  // fdatasync. Does nothing when nothing changed since.
+  std::expected<void, Error> sync();
+
   int fd() const { return fd_.get(); }
   bool valid() const { return fd_.valid(); }
   std::uint64_t complete_end() const { return complete_end_; }
@@ -155,6 +171,7 @@ class AppendLog {
   std::uint64_t own_torn_end_ = 0;  // file size after our own failed append, or 0
   bool torn_ = false;
   bool stuck_ = false;
+  bool unsynced_ = true;  // appended or cut since the last sync
   std::optional<SharedLog> shared_;
 };
 

@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "error.h"
 #include "io/file.h"
@@ -60,7 +61,7 @@ class LockFile;
 // A handle on one log's slot, valid as long as its LockFile.
 class SharedLog {
  public:
-  explicit SharedLog(LogSlot* slot) : slot_(slot) {}
+  SharedLog(LogSlot* slot, std::atomic<std::uint64_t>* notes_made) : slot_(slot), notes_made_(notes_made) {}
 
   std::uint64_t published_end() const {
     const std::uint64_t raw = slot_->end_plus_one.load(std::memory_order_acquire);
@@ -76,12 +77,18 @@ class SharedLog {
 
   // REQUIRES: the write lock. Stores `end` as the log's published end.
   void publish(std::uint64_t end);
-  // REQUIRES: the write lock. Notes or clears a large append in progress.
+  // REQUIRES: the write lock. Notes a large append in progress over the
+  // bytes [start, end), or clears the note with (0, 0). A note outlives the
+  // lock file's reset, so that the first process after a crash finds it.
   void note_large_append(std::uint64_t start, std::uint64_t end);
   std::uint64_t large_append_start() const { return slot_->large_append_start.load(std::memory_order_acquire); }
+  // True when a noted large append began at `start` and reaches at least to
+  // `end`: bytes [start, end) are what is left of it.
+  bool large_append_covers(std::uint64_t start, std::uint64_t end) const;
 
  private:
   LogSlot* slot_;
+  std::atomic<std::uint64_t>* notes_made_;  // the header's count of large appends ever noted
 };
 
 class LockFile {
@@ -117,6 +124,15 @@ class LockFile {
   Header* header() const;
   LogSlot* slots() const;
   std::expected<void, Error> reset();
+  // A large append in progress when the last process went, kept across the
+  // reset (see SharedLog::note_large_append).
+  struct CarriedNote;
+  // The notes of the lock file as its previous users left it, read before the
+  // reset wipes it. A file of another layout, or none, has none to carry.
+  static std::vector<CarriedNote> notes_to_carry(int fd, std::uint64_t size);
+  // The slot of the name hash `h` (nullptr when it has none), claimed when
+  // `claim` and it has none yet. Fails only when every slot is taken.
+  std::expected<LogSlot*, Error> slot_of(std::uint64_t h, bool claim);
 
   friend class SharedLog;
   Fd fd_;

@@ -118,6 +118,11 @@ class Collection {
   // cut back to the last whole record and the rest stays buffered.
   std::expected<void, Error> flush();
 
+  // Puts the records handed to the OS so far (not the buffer) on stable
+  // storage: an fdatasync of the file, skipped when nothing was written or
+  // cut since the last one. Errors are Io.
+  std::expected<void, Error> sync();
+
   std::uint64_t end_offset() const { return end_offset_; }
   const std::string& path() const { return path_; }
   bool has_buffered_data() const { return !buffer_.empty(); }
