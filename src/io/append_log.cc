@@ -38,12 +38,13 @@ std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::cut_sha
     }
     own_torn_end_ = end_of_file_;
   }
-  // A large append noted in the lock file that starts where the whole records
-  // end and covers the whole tail was cut short by its writer's death: the
-  // tail is its record, not damage in front of good ones.
-  if (shared_->large_append_covers(complete_end_, end_of_file_)) own_torn_end_ = end_of_file_;
+  // A large append noted in the lock file whose bytes hold the whole tail was
+  // cut short by its writer's death: the tail is what is left of its last
+  // records (those before them are whole), not damage in front of good ones.
+  const bool noted = shared_->large_append_covers(complete_end_, end_of_file_);
+  if (noted) own_torn_end_ = end_of_file_;
   auto cut = cut_tail_locked();
-  if (cut && shared_->large_append_start() == complete_end_) shared_->note_large_append(0, 0);
+  if (cut && noted) shared_->note_large_append(0, 0);
   return cut;
 }
 

@@ -282,7 +282,8 @@ void SharedLog::note_large_append(std::uint64_t start, std::uint64_t end) {
 
 bool SharedLog::large_append_covers(std::uint64_t start, std::uint64_t end) const {
   const std::uint64_t noted_end = slot_->large_append_end.load(std::memory_order_acquire);
-  return noted_end > start && end <= noted_end && large_append_start() == start;
+  const std::uint64_t noted_start = large_append_start();
+  return noted_end > noted_start && noted_start <= start && end <= noted_end;
 }
 
 }  // namespace quillet

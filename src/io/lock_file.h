@@ -49,7 +49,8 @@ struct alignas(64) LogSlot {
   std::atomic<std::uint64_t> generation;
   // An append of a record too large to be told from damage when torn: its
   // start and end while it is being written (both 0 otherwise). A torn tail
-  // that begins exactly at `large_append_start` is the writer's own.
+  // that begins within [large_append_start, large_append_end) and ends by
+  // its end is what is left of the writer's own append.
   std::atomic<std::uint64_t> large_append_start;
   std::atomic<std::uint64_t> large_append_end;
   std::uint64_t reserved[3];
@@ -82,8 +83,8 @@ class SharedLog {
   // lock file's reset, so that the first process after a crash finds it.
   void note_large_append(std::uint64_t start, std::uint64_t end);
   std::uint64_t large_append_start() const { return slot_->large_append_start.load(std::memory_order_acquire); }
-  // True when a noted large append began at `start` and reaches at least to
-  // `end`: bytes [start, end) are what is left of it.
+  // True when the bytes [start, end) lie within a noted large append: all of
+  // them were written by it.
   bool large_append_covers(std::uint64_t start, std::uint64_t end) const;
 
  private:
