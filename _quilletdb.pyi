@@ -99,6 +99,9 @@ class Database:
     def transaction(self) -> Transaction:
         """`with db.transaction():` begins, commits when the block ends
         normally, rolls back when it raises."""
+    def sync(self) -> None:
+        """Puts everything written so far on stable storage, in either sync
+        mode; records buffered by an open transaction go out at commit."""
     def backlinks(self, collection: str, key: str) -> list[dict[str, str]]:
         """One dict per incoming link, with the keys source_collection,
         source_key and source_path."""
@@ -182,10 +185,13 @@ class ClosedError(Error): ...
 class RecordReadError(KeyError, Error): ...
 class CorruptRecordError(KeyError, CorruptionError): ...
 
-def open(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, readonly: bool = False) -> Database:
+def open(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, readonly: bool = False, sync: bool = False
+) -> Database:
     """Opens the database directory `path`, creating it when missing. With
     readonly=True nothing is created or written: the directory must exist and
-    writes raise ReadOnlyError."""
+    writes raise ReadOnlyError. With sync=True, set, delete and set_many
+    return only once what they wrote is on stable storage."""
 
 def _tombstone() -> Tombstone: ...
 

@@ -24,6 +24,7 @@ std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::cut_tai
   if (auto cut = truncate_file(fd_.get(), complete_end_); !cut) {
     return std::unexpected(Failure(std::unexpected(cut.error())));
   }
+  unsynced_ = true;
   clear_tail();
   return {};
 }
@@ -37,7 +38,36 @@ std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::cut_sha
     }
     own_torn_end_ = end_of_file_;
   }
-  return cut_tail_locked();
+  // A large append noted in the lock file whose bytes hold the whole tail was
+  // cut short by its writer's death: the tail is what is left of its last
+  // records (those before them are whole), not damage in front of good ones.
+  const bool noted = shared_->large_append_covers(complete_end_, end_of_file_);
+  if (noted) own_torn_end_ = end_of_file_;
+  auto cut = cut_tail_locked();
+  if (cut && noted) shared_->note_large_append(0, 0);
+  return cut;
+}
+
+std::expected<void, Error> AppendLog::append(struct iovec* iov, int iovcnt, std::string_view zero_write_text,
+                                            std::uint64_t* written) {
+  unsynced_ = true;
+  if (!shared_) return write_all(fd_.get(), iov, iovcnt, zero_write_text, written);
+  std::uint64_t total = 0;
+  for (int i = 0; i < iovcnt; ++i) total += iov[i].iov_len;
+  const bool large = total > records::kMaxTornTail;
+  if (large) shared_->note_large_append(complete_end_, complete_end_ + total);
+  auto result = write_all_at(fd_.get(), iov, iovcnt, complete_end_, zero_write_text, written);
+  if (!result) return result;
+  appended(*written);
+  if (large) shared_->note_large_append(0, 0);
+  return {};
+}
+
+std::expected<void, Error> AppendLog::sync() {
+  if (!unsynced_) return {};
+  if (auto synced = sync_data(fd_.get()); !synced) return synced;
+  unsynced_ = false;
+  return {};
 }
 
 void AppendLog::appended(std::uint64_t bytes) {
@@ -47,6 +77,7 @@ void AppendLog::appended(std::uint64_t bytes) {
 }
 
 void AppendLog::abandon_past_end() {
+  unsynced_ = true;
   if (!truncate_file(fd_.get(), complete_end_)) torn_ = true;
 }
 
@@ -57,7 +88,12 @@ void AppendLog::undo_failed_append(std::uint64_t written, std::uint64_t keep,
     // Under the write lock the failed bytes are the last ones, written at
     // complete_end(): the whole records among them stay, the rest is cut, or
     // looked at again by the next append when the cut fails.
-    if (!truncate_file(fd, complete_end_ + keep)) torn_ = true;
+    unsynced_ = true;
+    if (!truncate_file(fd, complete_end_ + keep)) {
+      torn_ = true;
+    } else if (shared_->large_append_start() == complete_end_) {
+      shared_->note_large_append(0, 0);
+    }
     appended(keep);
     return;
   }
@@ -72,6 +108,7 @@ void AppendLog::undo_failed_append(std::uint64_t written, std::uint64_t keep,
       size_after = *size;
       const bool ours = size_before ? *size == *size_before + written : *size >= written;
       cut = ours && truncate_file(fd, *size - written + keep).has_value();
+      unsynced_ = unsynced_ || cut;
     }
   } else if (auto size = file_size(fd)) {
     size_after = *size;

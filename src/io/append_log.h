@@ -72,6 +72,9 @@ class AppendLog {
   // complete_end() when it will not be made visible; when the cut fails the
   // next append cuts it (nothing past the published end is kept).
   void abandon_past_end();
+  // For bytes written past complete_end() by the owner itself: the next
+  // sync() must not be skipped.
+  void note_written() { unsynced_ = true; }
 
   // True when another database published records past what this log has read.
   bool behind() const {
@@ -99,11 +102,28 @@ class AppendLog {
   // complete_end() as read, leaving their publication to the caller (a
   // commit publishes every log's end at once).
   void advance(std::uint64_t bytes) {
+    unsynced_ = true;
     complete_end_ += bytes;
     if (!torn_) end_of_file_ = complete_end_;
   }
   // REQUIRES: the write lock.
   void unlock() { shared_->unlock(); }
+
+  // Hands `iov` (whole records) to the OS: at complete_end() for a shared
+  // log (REQUIRES: the write lock), published once all of it is written;
+  // at the end of the file (O_APPEND) otherwise. An append longer than
+  // records::kMaxTornTail is noted in the lock file while it is written, so
+  // that what a writer killed meanwhile leaves is known to be its own torn
+  // record and is cut at the next open whatever its length. On failure
+  // `*written` bytes went out, and the caller undoes them
+  // (undo_failed_append).
+  std::expected<void, Error> append(struct iovec* iov, int iovcnt, std::string_view zero_write_text,
+                                    std::uint64_t* written);
+
+  // Puts everything this log appended or cut since its last sync (and, for
+  // the first sync after open, whatever the file held) on stable storage with
+  // fdatasync. Does nothing when nothing changed since.
+  std::expected<void, Error> sync();
 
   int fd() const { return fd_.get(); }
   bool valid() const { return fd_.valid(); }
@@ -167,6 +187,7 @@ class AppendLog {
   std::uint64_t own_torn_end_ = 0;  // file size after our own failed append, or 0
   bool torn_ = false;
   bool stuck_ = false;
+  bool unsynced_ = true;  // appended or cut since the last sync
   std::optional<SharedLog> shared_;
 };
 

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstddef>
 #include <new>
+#include <vector>
 #include <fcntl.h>
 #include <csignal>
 #include <ctime>
@@ -52,7 +54,40 @@ struct LockFile::Header {
   pthread_mutex_t commit_lock;
   std::atomic<std::uint64_t> commit_epoch;
   std::atomic<std::uint64_t> active_journal;
+  // How many large appends were noted since the reset: while none was, a
+  // reset has no notes to carry over and reads no slot.
+  std::atomic<std::uint64_t> large_notes_made;
 };
+
+struct LockFile::CarriedNote {
+  std::uint64_t name_hash;
+  std::uint64_t start;
+  std::uint64_t end;
+};
+
+std::vector<LockFile::CarriedNote> LockFile::notes_to_carry(int fd, std::uint64_t size) {
+  std::vector<CarriedNote> notes;
+  if (size != kFileSize) return notes;
+  std::vector<char> head(kHeaderSize);
+  if (!pread_exact(fd, head.data(), head.size(), 0)) return notes;
+  if (std::memcmp(head.data(), kMagic, sizeof kMagic) != 0) return notes;
+  std::uint32_t layout = 0;
+  std::memcpy(&layout, head.data() + offsetof(LockFile::Header, layout), sizeof layout);
+  std::uint64_t made = 0;
+  std::memcpy(&made, head.data() + offsetof(LockFile::Header, large_notes_made), sizeof made);
+  if (layout != kLayout || made == 0) return notes;
+  std::vector<char> slots(std::size_t{kSlotCount} * sizeof(LogSlot));
+  if (!pread_exact(fd, slots.data(), slots.size(), kHeaderSize)) return notes;
+  for (std::size_t i = 0; i < kSlotCount; ++i) {
+    const char* slot = slots.data() + i * sizeof(LogSlot);
+    CarriedNote note{};
+    std::memcpy(&note.name_hash, slot + offsetof(LogSlot, name_hash), sizeof note.name_hash);
+    std::memcpy(&note.start, slot + offsetof(LogSlot, large_append_start), sizeof note.start);
+    std::memcpy(&note.end, slot + offsetof(LogSlot, large_append_end), sizeof note.end);
+    if (note.name_hash != 0 && note.end > note.start) notes.push_back(note);
+  }
+  return notes;
+}
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the counters are shared between processes");
 
@@ -81,7 +116,9 @@ std::expected<std::unique_ptr<LockFile>, Error> LockFile::open(
   // Whoever gets the exclusive lock is alone with the directory and resets
   // the file; the others wait for the shared lock until that is done.
   const bool alone = !read_only && try_lock_exclusive(raw);
+  std::vector<CarriedNote> carried;
   if (alone) {
+    if (auto old_size = file_size(raw)) carried = notes_to_carry(raw, *old_size);
     // Cut to nothing first, so that every byte reads as zero again.
     if (auto cut = truncate_file(raw, 0); !cut) return std::unexpected(cut.error());
     if (auto grown = truncate_file(raw, kFileSize); !grown) return std::unexpected(grown.error());
@@ -97,6 +134,11 @@ std::expected<std::unique_ptr<LockFile>, Error> LockFile::open(
   file->map_size_ = kFileSize;
   if (alone) {
     if (auto reset = file->reset(); !reset) return std::unexpected(reset.error());
+    for (const CarriedNote& note : carried) {
+      auto slot = file->slot_of(note.name_hash, true);
+      if (!slot) return std::unexpected(slot.error());
+      SharedLog(file.get(), *slot, &file->header()->large_notes_made).note_large_append(note.start, note.end);
+    }
     file->opened_alone_ = true;
     if (on_reset) {
       if (auto done = on_reset(); !done) return std::unexpected(done.error());
@@ -141,7 +183,13 @@ std::expected<void, Error> LockFile::reset() {
 }
 
 std::expected<SharedLog, Error> LockFile::log(std::string_view file_name) {
-  const std::uint64_t h = name_hash(file_name);
+  auto slot = slot_of(name_hash(file_name), !read_only_);
+  if (!slot) return std::unexpected(slot.error());
+  if (*slot == nullptr) return std::unexpected(Error::not_found("no slot for " + std::string(file_name)));
+  return SharedLog(this, *slot, &header()->large_notes_made);
+}
+
+std::expected<LogSlot*, Error> LockFile::slot_of(std::uint64_t h, bool claim) {
   LogSlot* all = slots();
   // Slots are claimed in probe order and never given back, so the log's slot
   // comes before the first free one.
@@ -154,12 +202,12 @@ std::expected<SharedLog, Error> LockFile::log(std::string_view file_name) {
     return nullptr;
   };
   LogSlot* slot = find();
-  if (slot && slot->name_hash.load(std::memory_order_acquire) == h) return SharedLog(this, slot);
-  if (read_only_) return std::unexpected(Error::not_found("no slot for " + std::string(file_name)));
-  pthread_mutex_t* claim = &header()->claim_lock;
-  if (int rc = pthread_mutex_lock(claim); rc == EOWNERDEAD) {
+  if (slot && slot->name_hash.load(std::memory_order_acquire) == h) return slot;
+  if (!claim) return nullptr;
+  pthread_mutex_t* claim_lock = &header()->claim_lock;
+  if (int rc = pthread_mutex_lock(claim_lock); rc == EOWNERDEAD) {
     // A claimer died: its slot's name was never stored, so it is free again.
-    pthread_mutex_consistent(claim);
+    pthread_mutex_consistent(claim_lock);
   } else if (rc != 0) {
     return std::unexpected(from_pthread(rc));
   }
@@ -167,15 +215,25 @@ std::expected<SharedLog, Error> LockFile::log(std::string_view file_name) {
   if (slot && slot->name_hash.load(std::memory_order_acquire) != h) {
     new (slot) LogSlot{};
     if (int rc = init_shared_mutex(&slot->write_lock); rc != 0) {
-      pthread_mutex_unlock(claim);
+      pthread_mutex_unlock(claim_lock);
       return std::unexpected(from_pthread(rc));
     }
     slot->name_hash.store(h, std::memory_order_release);
   }
-  pthread_mutex_unlock(claim);
-  if (slot) return SharedLog(this, slot);
+  pthread_mutex_unlock(claim_lock);
+  if (slot) return slot;
   return std::unexpected(Error::io("the lock file has no free slot for another log (" +
                                    std::to_string(kSlotCount) + " logs)"));
+}
+
+void LockFile::for_each_marked(std::uint64_t journal_id, const std::function<void(SharedLog)>& f) {
+  LogSlot* all = slots();
+  for (std::uint32_t i = 0; i < kSlotCount; ++i) {
+    if (all[i].name_hash.load(std::memory_order_acquire) == 0) continue;
+    if (all[i].commit_journal.load(std::memory_order_acquire) == journal_id) {
+      f(SharedLog(this, &all[i], &header()->large_notes_made));
+    }
+  }
 }
 
 std::uint64_t LockFile::change_count() const { return header()->change_count.load(std::memory_order_acquire); }
@@ -360,8 +418,15 @@ void LockFile::reach_epoch(std::uint64_t epoch) { header()->commit_epoch.store(e
 std::uint64_t LockFile::epoch() const { return header()->commit_epoch.load(std::memory_order_acquire); }
 
 void SharedLog::note_large_append(std::uint64_t start, std::uint64_t end) {
+  if (end != 0) notes_made_->fetch_add(1, std::memory_order_relaxed);
   slot_->large_append_end.store(end, std::memory_order_relaxed);
   slot_->large_append_start.store(start, std::memory_order_release);
+}
+
+bool SharedLog::large_append_covers(std::uint64_t start, std::uint64_t end) const {
+  const std::uint64_t noted_end = slot_->large_append_end.load(std::memory_order_acquire);
+  const std::uint64_t noted_start = large_append_start();
+  return noted_end > noted_start && noted_start <= start && end <= noted_end;
 }
 
 }  // namespace quillet

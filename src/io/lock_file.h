@@ -37,6 +37,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "error.h"
 #include "io/file.h"
@@ -57,7 +58,8 @@ struct alignas(64) LogSlot {
   std::atomic<std::uint64_t> generation;
   // An append of a record too large to be told from damage when torn: its
   // start and end while it is being written (both 0 otherwise). A torn tail
-  // that begins exactly at `large_append_start` is the writer's own.
+  // that begins within [large_append_start, large_append_end) and ends by
+  // its end is what is left of the writer's own append.
   std::atomic<std::uint64_t> large_append_start;
   std::atomic<std::uint64_t> large_append_end;
   // The journal a commit is applying to this log (0 otherwise), set while the
@@ -76,7 +78,8 @@ class LockFile;
 // A handle on one log's slot, valid as long as its LockFile.
 class SharedLog {
  public:
-  SharedLog(LockFile* file, LogSlot* slot) : file_(file), slot_(slot) {}
+  SharedLog(LockFile* file, LogSlot* slot, std::atomic<std::uint64_t>* notes_made)
+      : file_(file), slot_(slot), notes_made_(notes_made) {}
 
   // Where the log's visible records end: the published end, or the end a
   // commit made visible and has not published yet.
@@ -106,13 +109,19 @@ class SharedLog {
   // REQUIRES: the write lock. Drops a stage whose epoch never came.
   void drop_stage();
   bool stage_visible() const;
-  // REQUIRES: the write lock. Notes or clears a large append in progress.
+  // REQUIRES: the write lock. Notes a large append in progress over the
+  // bytes [start, end), or clears the note with (0, 0). A note outlives the
+  // lock file's reset, so that the first process after a crash finds it.
   void note_large_append(std::uint64_t start, std::uint64_t end);
   std::uint64_t large_append_start() const { return slot_->large_append_start.load(std::memory_order_acquire); }
+  // True when the bytes [start, end) lie within a noted large append: all of
+  // them were written by it.
+  bool large_append_covers(std::uint64_t start, std::uint64_t end) const;
 
  private:
   LockFile* file_;
   LogSlot* slot_;
+  std::atomic<std::uint64_t>* notes_made_;  // the header's count of large appends ever noted
 };
 
 class LockFile {
@@ -171,8 +180,7 @@ class LockFile {
 
   // Every slot whose mark is `journal_id` (the recovery of a journal that is
   // gone clears them).
-  template <class F>
-  void for_each_marked(std::uint64_t journal_id, F&& f);
+  void for_each_marked(std::uint64_t journal_id, const std::function<void(SharedLog)>& f);
 
  private:
   struct Header;
@@ -180,6 +188,15 @@ class LockFile {
   Header* header() const;
   LogSlot* slots() const;
   std::expected<void, Error> reset();
+  // A large append in progress when the last process went, kept across the
+  // reset (see SharedLog::note_large_append).
+  struct CarriedNote;
+  // The notes of the lock file as its previous users left it, read before the
+  // reset wipes it. A file of another layout, or none, has none to carry.
+  static std::vector<CarriedNote> notes_to_carry(int fd, std::uint64_t size);
+  // The slot of the name hash `h` (nullptr when it has none), claimed when
+  // `claim` and it has none yet. Fails only when every slot is taken.
+  std::expected<LogSlot*, Error> slot_of(std::uint64_t h, bool claim);
 
   // Called by SharedLog::lock on finding a dead commit's mark: redoes it
   // when the commit lock can be had. False when another holds it.
@@ -196,14 +213,5 @@ class LockFile {
   bool opened_alone_ = false;
   bool read_only_ = false;
 };
-
-template <class F>
-void LockFile::for_each_marked(std::uint64_t journal_id, F&& f) {
-  LogSlot* all = slots();
-  for (std::uint32_t i = 0; i < kSlotCountForScan; ++i) {
-    if (all[i].name_hash.load(std::memory_order_acquire) == 0) continue;
-    if (all[i].commit_journal.load(std::memory_order_acquire) == journal_id) f(SharedLog(this, &all[i]));
-  }
-}
 
 }  // namespace quillet

@@ -18,8 +18,8 @@
 namespace quillet::py {
 namespace {
 
-constexpr const char* kOpenParams[] = {"path", "readonly"};
-constexpr Signature kOpen{"open()", kOpenParams, 1, 1};
+constexpr const char* kOpenParams[] = {"path", "readonly", "sync"};
+constexpr Signature kOpen{"open()", kOpenParams, 1, 2};
 constexpr const char* kCollectionKey[] = {"collection", "key"};
 constexpr const char* kCollectionKeyValue[] = {"collection", "key", "value"};
 constexpr const char* kCollectionKeyPath[] = {"collection", "key", "path"};
@@ -258,6 +258,13 @@ PyObject* database_commit(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+PyObject* database_sync(PyObject* self, PyObject*) {
+  auto result = with_lock(self, [](Database& db) { return db.sync(); });
+  if (!result) return nullptr;
+  if (!*result) return raise_core_error(result->error(), ErrorSite::Write);
+  Py_RETURN_NONE;
+}
+
 // --- Additions beyond the specified methods: close, the context manager,
 // and listing collections and keys.
 
@@ -407,6 +414,10 @@ PyMethodDef database_methods[] = {
      QUILLET_DOC("transaction($self)",
                  "A context manager: `with db.transaction():` begins, commits when the block ends normally\n"
                  "and rolls back when it raises (KeyboardInterrupt included).")},
+    {"sync", guarded<database_sync>, METH_NOARGS,
+     QUILLET_DOC("sync($self)",
+                 "Puts everything written so far on stable storage (records buffered by an open\n"
+                 "transaction go out at commit()), in either sync mode.")},
     {"backlinks", as_method(guarded<database_backlinks>), kFastcall,
      QUILLET_DOC("backlinks($self, collection, key)",
                  "One dict per record linking here, with the keys source_collection, source_key and\n"
@@ -464,12 +475,15 @@ bool bind_path(PyObject* object, std::string& path) {
 }
 
 PyObject* open_database_unguarded(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  PyObject* bound[2];
+  PyObject* bound[3];
   std::string path;
   if (!bind_arguments(kOpen, args, nargsf, kwnames, bound) || !bind_path(bound[0], path)) return nullptr;
   int readonly = bound[1] == nullptr ? 0 : PyObject_IsTrue(bound[1]);
   if (readonly < 0) return nullptr;
-  auto core = Database::open(path, readonly ? OpenMode::ReadOnly : OpenMode::ReadWrite);
+  int sync = bound[2] == nullptr ? 0 : PyObject_IsTrue(bound[2]);
+  if (sync < 0) return nullptr;
+  auto core = Database::open(path, readonly ? OpenMode::ReadOnly : OpenMode::ReadWrite,
+                             sync ? SyncMode::Full : SyncMode::None);
   if (!core) return raise_open_error(core.error(), path);
   PyObject* self = classes.database->tp_alloc(classes.database, 0);
   if (self == nullptr) return nullptr;
@@ -483,10 +497,12 @@ PyObject* open_database_unguarded(PyObject*, PyObject* const* args, Py_ssize_t n
 }  // namespace
 
 const char kOpenSignature[] = QUILLET_DOC(
-    "open(path, *, readonly=False)",
+    "open(path, *, readonly=False, sync=False)",
     "Opens the database directory `path` (str, bytes or os.PathLike), creating it when\n"
     "missing. With readonly=True nothing is created or written: the directory must exist,\n"
-    "and every write raises ReadOnlyError.");
+    "and every write raises ReadOnlyError. With sync=True, set, delete and set_many return\n"
+    "only once what they wrote is on stable storage (it survives a power cut); by default\n"
+    "a write survives the process being killed, not the machine losing power.");
 
 PyTypeObject* ready_database_class() {
   if (!PyType_HasFeature(&database_class, Py_TPFLAGS_READY)) {

@@ -217,16 +217,30 @@ PyObject* set_many_records(PyObject* db, PyObject* ops) {
     DatabaseLock lock(cell);
     if (!lock.acquire_open()) return nullptr;
     SignalCheck signals;
+    // With sync on, the items share one sync per holding of the lock: the
+    // deferral never outlasts the holding, so no other call's write goes
+    // unsynced.
+    auto end_deferral = [&] {
+      if (auto synced = cell.core->end_deferred_syncs(); !synced && outcome == ItemOutcome::Written) {
+        storage_error = std::move(synced.error());
+        outcome = ItemOutcome::StorageFailed;
+      }
+    };
+    cell.core->defer_syncs();
     // The size is read again each round: a finalizer run by the collector in
     // the middle of a conversion could shrink the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ops) && outcome == ItemOutcome::Written; ++i) {
       if (signals.due()) {
+        end_deferral();
+        if (outcome != ItemOutcome::Written) break;
         lock.release();
         if (!signals.check() || !lock.acquire_open()) return nullptr;
+        cell.core->defer_syncs();
       }
       PyRef item = PyRef::borrow(PyList_GET_ITEM(ops, i));
       outcome = write_item(*cell.core, item.get(), storage_error);
     }
+    end_deferral();
   }
   switch (outcome) {
     case ItemOutcome::Written:

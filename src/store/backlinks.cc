@@ -91,6 +91,11 @@ std::expected<void, Error> BacklinkIndex::refresh() {
       [&](std::uint64_t from, std::uint64_t end) { return scan_log(log_.fd(), from, end, &entries_); });
 }
 
+std::expected<void, Error> BacklinkIndex::sync() {
+  if (opened_read_only_ || !log_.valid()) return {};
+  return log_.sync();
+}
+
 struct BacklinkIndex::AppendScope {
   AppendLog* log = nullptr;
   ~AppendScope() {
@@ -182,15 +187,12 @@ std::expected<void, Error> BacklinkIndex::apply(std::span<const Change> changes,
     std::uint64_t written = 0;
     std::optional<std::uint64_t> size_before;
     std::expected<void, Error> result;
-    if (log_.shared()) {
-      result = write_all_at(log_.fd(), &iov, 1, log_.complete_end(), kWriteWholeBuffer, &written);
-      if (result) log_.appended(written);
-    } else {
+    if (!log_.shared()) {
       auto size = file_size(log_.fd());
       if (!size) return std::unexpected(size.error());
       size_before = *size;
-      result = write_all(log_.fd(), &iov, 1, kWriteWholeBuffer, &written);
     }
+    result = log_.append(&iov, 1, kWriteWholeBuffer, &written);
     // The records wholly written count as made, as they would one by one.
     std::size_t whole = result ? ends.size() : static_cast<std::size_t>(
         std::upper_bound(ends.begin(), ends.end(), written) - ends.begin());
@@ -228,6 +230,7 @@ std::expected<void, Error> BacklinkIndex::write_at_end(std::string_view records)
   struct iovec iov{const_cast<char*>(records.data()), records.size()};
   std::uint64_t written = 0;
   auto result = write_all_at(log_.fd(), &iov, 1, log_.complete_end(), kWriteWholeBuffer, &written);
+  log_.note_written();
   if (!result) log_.abandon_past_end();
   return result;
 }

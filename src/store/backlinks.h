@@ -61,6 +61,10 @@ class BacklinkIndex {
   // Every target key with its entries, in no particular order (tools, tests).
   const std::unordered_map<std::string, std::vector<BacklinkEntry>>& all_entries() const { return entries_; }
 
+  // Puts the records written so far on stable storage: an fdatasync of the
+  // log, skipped when nothing was written or cut since the last one.
+  std::expected<void, Error> sync();
+
   // False only for a read-only index whose log does not exist.
   bool has_file() const { return log_.valid(); }
 

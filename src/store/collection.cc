@@ -254,10 +254,8 @@ std::expected<void, Error> Collection::write_out(std::string_view record) {
     if (start != end_offset_ - buffer_.size()) move_buffered(end_offset_ - buffer_.size(), start, buffer_.size());
     end_offset_ = start + buffer_.size();
   }
-  auto result = shared ? write_all_at(log_.fd(), parts, count, log_.complete_end(), zero_write_text, &written)
-                       : write_all(log_.fd(), parts, count, zero_write_text, &written);
+  auto result = log_.append(parts, count, zero_write_text, &written);
   if (result) {
-    if (shared) log_.appended(written);
     end_offset_ += record.size();
     buffer_.clear();
     record_ends_.clear();
@@ -441,6 +439,12 @@ std::expected<void, Error> Collection::flush() {
   return with_write_lock([&] { return write_out({}); });
 }
 
+std::expected<void, Error> Collection::sync() {
+  if (mode_ == OpenMode::ReadOnly || !log_.valid()) return {};
+  if (auto synced = log_.sync(); !synced) return std::unexpected(io_error(synced.error()));
+  return {};
+}
+
 std::expected<void, Error> Collection::writable_for_buffer() {
   if (mode_ == OpenMode::ReadOnly) return std::unexpected(io_error(ErrorKind::ReadOnly, path_ + " is open read-only"));
   // A shared log is looked at when the buffer goes out, under the lock.
@@ -557,6 +561,7 @@ std::expected<std::uint64_t, Error> Collection::write_tx(const Journal& journal)
     result = write_all_at(log_.fd(), &iov, 1, at, kWriteWholeBuffer, &written);
     at += tx_memory_.size();
   }
+  log_.note_written();
   if (!result) {
     log_.abandon_past_end();
     return std::unexpected(io_error(result.error()));

@@ -159,6 +159,10 @@ class Collection {
   SharedLog* shared_log() { return log_.shared_log(); }
   // Where the log's whole records end, as far as this collection has read.
   std::uint64_t log_end() const { return log_.complete_end(); }
+  // Puts the records handed to the OS so far (not the buffer) on stable
+  // storage: an fdatasync of the file, skipped when nothing was written or
+  // cut since the last one. Errors are Io.
+  std::expected<void, Error> sync();
 
   std::uint64_t end_offset() const { return end_offset_; }
   const std::string& path() const { return path_; }

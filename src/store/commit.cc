@@ -157,7 +157,8 @@ std::expected<void, Error> Database::write_commit(CommitPlan& plan) {
   }
   lock_file_->set_active_journal(j.id());
   plan.for_each_log([&](SharedLog& log) { log.mark_commit(j.id()); });
-  if (auto sealed = j.seal(parts, false); !sealed) return std::unexpected(io_error(std::move(sealed.error())));
+  const bool sync = sync_ == SyncMode::Full;
+  if (auto sealed = j.seal(parts, sync); !sealed) return std::unexpected(io_error(std::move(sealed.error())));
   plan.sealed = true;
 
   for (CommitPlan::DataLog& d : plan.data) {
@@ -168,6 +169,17 @@ std::expected<void, Error> Database::write_commit(CommitPlan& plan) {
   for (CommitPlan::LinkLog& l : plan.links) {
     if (auto written = l.index->write_at_end(l.records); !written) return std::unexpected(io_error(std::move(written.error())));
     l.written = true;
+  }
+  // With sync the journal goes only once the logs hold the commit on
+  // stable storage; it is emptied before the commit becomes visible.
+  if (sync) {
+    for (CommitPlan::DataLog& d : plan.data) {
+      if (auto synced = d.guarded->collection->sync(); !synced) return synced;
+    }
+    for (CommitPlan::LinkLog& l : plan.links) {
+      if (auto synced = l.index->sync(); !synced) return std::unexpected(io_error(std::move(synced.error())));
+    }
+    if (auto synced = sync_directories(); !synced) return synced;
   }
   const std::uint64_t epoch = lock_file_->next_epoch();
   for (CommitPlan::DataLog& d : plan.data) d.guarded->collection->shared_log()->stage(d.start + d.length, epoch);

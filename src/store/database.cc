@@ -1,5 +1,6 @@
 #include "store/database.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <unordered_set>
 
@@ -71,7 +72,7 @@ std::optional<std::string_view> database_file_stem(std::string_view file_name, s
 
 std::expected<void, Error> check_collection_name(std::string_view name) { return check_name(name); }
 
-std::expected<std::unique_ptr<Database>, Error> Database::open(std::string path, OpenMode mode) {
+std::expected<std::unique_ptr<Database>, Error> Database::open(std::string path, OpenMode mode, SyncMode sync) {
   if (path.find('\0') != std::string::npos) return std::unexpected(io_error(ErrorKind::InvalidArgument, std::string(kNulInName)));
   if (mode == OpenMode::ReadWrite) {
     if (auto made = make_directories(path); !made) return std::unexpected(io_error(made.error()));
@@ -89,7 +90,53 @@ std::expected<std::unique_ptr<Database>, Error> Database::open(std::string path,
     db->listed_changes_ = db->lock_file_->change_count();
   }
   if (auto listed = db->register_listed(); !listed) return std::unexpected(std::move(listed.error()));
+  if (mode == OpenMode::ReadWrite && sync == SyncMode::Full) {
+    db->sync_ = sync;
+    db->note_created(db->dir_path_);
+    db->unsynced_directories_.push_back(db->dir_path_);
+    if (auto synced = db->sync(); !synced) return std::unexpected(std::move(synced.error()));
+  }
   return db;
+}
+
+void Database::note_created(const std::string& file_path) {
+  if (sync_ == SyncMode::None) return;
+  const std::size_t slash = file_path.rfind('/');
+  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : file_path.substr(0, slash);
+  if (std::ranges::find(unsynced_directories_, parent) == unsynced_directories_.end()) {
+    unsynced_directories_.push_back(std::move(parent));
+  }
+}
+
+std::expected<void, Error> Database::sync() {
+  for (auto& [name, guarded] : collections_) {
+    std::lock_guard lock(guarded->mutex);
+    if (auto synced = guarded->collection->sync(); !synced) return synced;
+  }
+  for (auto& [name, index] : backlink_indexes_) {
+    if (auto synced = index.sync(); !synced) return std::unexpected(io_error(std::move(synced.error())));
+  }
+  return sync_directories();
+}
+
+std::expected<void, Error> Database::sync_directories() {
+  while (!unsynced_directories_.empty()) {
+    if (auto synced = fsync_directory(unsynced_directories_.back()); !synced) {
+      return std::unexpected(io_error(std::move(synced.error())));
+    }
+    unsynced_directories_.pop_back();
+  }
+  return {};
+}
+
+std::expected<void, Error> Database::end_deferred_syncs() {
+  syncs_deferred_ = false;
+  return acknowledged({});
+}
+
+std::expected<void, Error> Database::acknowledged(std::expected<void, Error> written) {
+  if (!written || sync_ == SyncMode::None || in_transaction_ || syncs_deferred_) return written;
+  return sync();
 }
 
 std::expected<void, Error> Database::register_listed() {
@@ -151,7 +198,10 @@ std::expected<std::shared_ptr<GuardedCollection>, Error> Database::collection(st
   guarded->collection = std::move(*opened);
   collections_.emplace(std::string(name), guarded);
   // Other databases list the directory again when they see the count move.
-  if (created) lock_file_->note_directory_change();
+  if (created) {
+    lock_file_->note_directory_change();
+    note_created(join_path(dir_path_, file_name));
+  }
   return guarded;
 }
 
@@ -162,8 +212,11 @@ std::expected<BacklinkIndex*, Error> Database::backlink_index(std::string_view n
   file_name += ".qbl";
   auto share = share_of(file_name);
   if (!share) return std::unexpected(share.error());
-  auto opened = BacklinkIndex::open(join_path(dir_path_, file_name), mode_, *share);
+  const std::string file_path = join_path(dir_path_, file_name);
+  const bool created = sync_ == SyncMode::Full && !path_is_present(file_path);
+  auto opened = BacklinkIndex::open(file_path, mode_, *share);
   if (!opened) return std::unexpected(io_error(std::move(opened.error())));
+  if (created) note_created(file_path);
   auto [it, inserted] = backlink_indexes_.emplace(std::string(name), std::move(*opened));
   return &it->second;
 }
@@ -204,14 +257,14 @@ std::expected<void, Error> Database::set(std::string_view collection, std::strin
   } else {
     encode(value, scratch_value_);
   }
-  return write_encoded(collection, key, scratch_value_, collect_links(value), std::move(refusal));
+  return acknowledged(write_encoded(collection, key, scratch_value_, collect_links(value), std::move(refusal)));
 }
 
 std::expected<void, Error> Database::set_encoded(std::string_view collection, std::string_view key,
                                                         std::string_view encoded, bool has_links) {
   std::vector<LinkRef> new_links;
   if (has_links) collect_links_encoded(encoded, new_links);
-  return write_encoded(collection, key, encoded, std::move(new_links), std::nullopt);
+  return acknowledged(write_encoded(collection, key, encoded, std::move(new_links), std::nullopt));
 }
 
 std::expected<void, Error> Database::write_encoded(std::string_view collection, std::string_view key,
@@ -322,6 +375,10 @@ std::expected<Journal*, Error> Database::journal() {
     auto created = Journal::create(dir_path_);
     if (!created) return std::unexpected(io_error(std::move(created.error())));
     journal_ = std::move(*created);
+    // A redo after a power cut must find it.
+    if (sync_ == SyncMode::Full) {
+      if (auto synced = fsync_directory(dir_path_); !synced) return std::unexpected(io_error(std::move(synced.error())));
+    }
   }
   return journal_.get();
 }

@@ -31,6 +31,12 @@ struct BlOp {
   BacklinkEntry entry;
 };
 
+// When a write outside a transaction is acknowledged. None: once handed to
+// the operating system, so a power cut may lose it (a crashed process does
+// not). Full: once its bytes, and any file name it created, are on stable
+// storage (fdatasync of each log written, a sync of the directory).
+enum class SyncMode : std::uint8_t { None, Full };
+
 // A collection behind its own lock.
 struct GuardedCollection {
   std::mutex mutex;
@@ -50,8 +56,12 @@ class Database {
   // With OpenMode::ReadOnly the directory must exist already, every file is
   // opened read-only (see Collection::open and BacklinkIndex::open) and every
   // write fails with Io before anything is touched.
+  // With SyncMode::Full the directory (and its parent, as it may have just
+  // been made) is synced before this returns, and every write made through
+  // set or set_encoded outside a transaction syncs what it wrote.
   static std::expected<std::unique_ptr<Database>, Error> open(std::string path,
-                                                                      OpenMode mode = OpenMode::ReadWrite);
+                                                                      OpenMode mode = OpenMode::ReadWrite,
+                                                                      SyncMode sync = SyncMode::None);
 
   // Writes out and closes every collection, then applies any backlink
   // operations still queued (errors ignored), then closes the indexes.
@@ -113,6 +123,21 @@ class Database {
   // Discards the open transaction's records; operations queued by earlier
   // failures stay queued.
   void rollback();
+
+  // Puts every record and backlink record this database wrote so far, and
+  // the names of the files it created, on stable storage; in either mode.
+  // Records buffered by an open transaction are not written yet and stay
+  // buffered. Syncs only the logs written or cut since their last sync.
+  // Errors are Io.
+  std::expected<void, Error> sync();
+  SyncMode sync_mode() const { return sync_; }
+  // A call that makes several writes (set_many) defers their syncs while it
+  // holds the database, then ends the deferral, which syncs once what they
+  // wrote (in SyncMode::Full).
+  void defer_syncs() { syncs_deferred_ = true; }
+  std::expected<void, Error> end_deferred_syncs();
+  // Syncs the directories that gained a file name since the last sync.
+  std::expected<void, Error> sync_directories();
 
   // Registered collection names, in no particular order.
   std::vector<std::string> collection_names() const;
@@ -186,6 +211,14 @@ class Database {
   std::expected<void, Error> register_listed();
   bool in_transaction_ = false;
   OpenMode mode_ = OpenMode::ReadWrite;
+  SyncMode sync_ = SyncMode::None;
+  bool syncs_deferred_ = false;
+  // Directories that gained a file name not yet synced.
+  std::vector<std::string> unsynced_directories_;
+  void note_created(const std::string& file_path);
+  // What a write returns: in SyncMode::Full, outside a transaction and
+  // deferral, only once synced.
+  std::expected<void, Error> acknowledged(std::expected<void, Error> written);
 };
 
 // Record bytes a transaction holds in memory before they move to its

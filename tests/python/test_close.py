@@ -17,6 +17,7 @@ CLOSED_CALLS = {
     "set": lambda db: db.set("c", "k", 1),
     "set_many": lambda db: db.set_many([("c", "k", 1)]),
     "delete": lambda db: db.delete("c", "k"),
+    "sync": lambda db: db.sync(),
     "resolve": lambda db: db.resolve("c", "k", ["x"]),
     "begin": lambda db: db.begin(),
     "commit": lambda db: db.commit(),
@@ -157,3 +158,17 @@ def test_collections_keys_and_count_follow_the_writes(tmp_path_factory, ops):
             assert current.keys(collection) == sorted(keys)
             assert current.count(collection) == len(keys)
     current.close()
+
+
+@pytest.mark.parametrize("sync", [False, True])
+def test_both_sync_modes_keep_every_write(tmp_path, sync):
+    db = _quilletdb.open(tmp_path, sync=sync)
+    db.set_many([("c", "a", 1), ("c", "b", Link("c/a"))])
+    db.set("d", "x", {"n": 2})
+    db.delete("c", "a")
+    db.sync()
+    db.close()
+    again = _quilletdb.open(tmp_path)
+    assert (again.get("c", "b").path, again.get("d", "x")) == ("c/a", {"n": 2})
+    assert "a" not in again.collection("c")
+    assert again.backlinks("c", "a") == [{"source_collection": "c", "source_key": "b", "source_path": ""}]

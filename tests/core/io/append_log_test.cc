@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "io/file_system.h"
+#include "io/lock_file.h"
 #include "test_support.h"
 
 namespace quillet {
@@ -69,6 +70,32 @@ TEST(AppendLog, TornTailWithinTheLimitIsCutAtOpenAndOneBeyondIsRefused) {
   h.open(whole + long_tail);
   EXPECT_EQ(h.ensure_writable(), "too long at " + std::to_string(whole.size()));
   EXPECT_EQ(testing::file_size_of(h.path), whole.size() + long_tail.size());
+}
+
+// A writer killed inside a large append leaves it noted in the lock file;
+// the next process, alone, resets the lock file and still finds the note.
+TEST(AppendLog, ATornLargeAppendNotedInTheLockFileIsCutWhateverItsLengthOthersAreNot) {
+  const std::string whole = record("a", 3);
+  // An append of one small record and one large one, torn inside the large.
+  const std::string large = record("b", 5) + record("c", 3 * records::kMaxTornTail);
+  const std::uint64_t complete_end = whole.size() + record("b", 5).size();
+  for (std::uint64_t noted_start : {whole.size(), complete_end + 1}) {
+    Harness h;
+    testing::write_file(h.path, whole + large.substr(0, 2 * records::kMaxTornTail));
+    {
+      auto dead_writer = LockFile::open(h.dir.path(), false);
+      ASSERT_TRUE(dead_writer);
+      (*dead_writer)->log("log.qdb")->note_large_append(noted_start, whole.size() + large.size());
+    }
+    auto lock_file = LockFile::open(h.dir.path(), false);
+    ASSERT_TRUE(lock_file && (*lock_file)->opened_alone());
+    h.log = AppendLog(*open_file(h.path, O_RDWR));
+    h.log.share(*(*lock_file)->log("log.qdb"));
+    ASSERT_TRUE(h.log.open_scan(h.scan()));
+    const bool ours = noted_start == whole.size();
+    EXPECT_EQ(testing::file_size_of(h.path), ours ? complete_end : whole.size() + 2 * records::kMaxTornTail);
+    EXPECT_EQ(h.log.writable(), ours);
+  }
 }
 
 TEST(AppendLog, TornTailHeldElsewhereWaitsUntilItIsWholeOrTheHolderIsGone) {
