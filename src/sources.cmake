@@ -16,6 +16,7 @@ set(QUILLET_CORE_SOURCES
   store/links.cc
   store/backlinks.cc
   store/database.cc
+  store/compaction.cc
   store/resolver.cc
   tools/progress.cc
   tools/scan.cc
