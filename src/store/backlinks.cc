@@ -121,7 +121,8 @@ std::expected<void, Error> BacklinkIndex::check_writable() {
     // record a dead writer left unfinished is cut.
     auto replay = [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_); };
     auto ready = log_.lock_for_append(replay);
-    if (!ready && ready.error() && ready.error()->why == AppendLog::Refusal::Replaced) {
+    // Each turn follows a compaction that finished meanwhile.
+    while (!ready && ready.error() && ready.error()->why == AppendLog::Refusal::Replaced) {
       if (auto followed = follow_replacement(); !followed) return followed;
       ready = log_.lock_for_append(replay);
     }

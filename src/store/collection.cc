@@ -188,12 +188,12 @@ std::expected<void, Error> Collection::lock_writes() {
   if (mode_ == OpenMode::ReadOnly) return std::unexpected(io_error(ErrorKind::ReadOnly, path_ + " is open read-only"));
   if (!log_.shared()) return ensure_writable();
   if (write_locked_) return {};
-  auto ready = log_.lock_for_append(
-      [&](std::uint64_t from, std::uint64_t end) { return index_records(from, end, true); });
-  if (!ready && ready.error() && ready.error()->why == AppendLog::Refusal::Replaced) {
+  auto read_appended = [&](std::uint64_t from, std::uint64_t end) { return index_records(from, end, true); };
+  auto ready = log_.lock_for_append(read_appended);
+  // Each turn follows a compaction that finished meanwhile.
+  while (!ready && ready.error() && ready.error()->why == AppendLog::Refusal::Replaced) {
     if (auto followed = follow_replacement(); !followed) return followed;
-    ready = log_.lock_for_append(
-        [&](std::uint64_t from, std::uint64_t end) { return index_records(from, end, true); });
+    ready = log_.lock_for_append(read_appended);
   }
   if (!ready) {
     if (!ready.error()) return std::unexpected(io_error(ready.error().error()));
