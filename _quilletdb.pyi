@@ -170,15 +170,11 @@ class ClosedError(Error): ...
 class RecordReadError(KeyError, Error): ...
 class CorruptRecordError(KeyError, CorruptionError): ...
 
-class AutoCompact(TypedDict, total=False):
-    dead_share: float  # in (0, 1]; default 0.5
-    min_bytes: int  # default 64 MiB
-
 def open(
     path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
     *,
     readonly: bool = False,
-    autocompact: bool | AutoCompact | None = None,
+    autocompact: bool | dict[str, float] | None = None,
 ) -> Database:
     """Opens the database directory `path`, creating it when missing. With
     readonly=True nothing is created or written: the directory must exist and
