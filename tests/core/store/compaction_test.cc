@@ -19,12 +19,7 @@ namespace {
 
 using testing::TempDir;
 
-std::unique_ptr<Database> open_db(const std::string& path) {
-  auto db = Database::open(path);
-  EXPECT_TRUE(db.has_value()) << db.error().text();
-  if (!db) std::abort();
-  return std::move(*db);
-}
+using testing::open_db;
 
 // Records "s/<key>" = {"n": n, "to": Link("t/x<n % 3>")}, and the model of
 // what every database must read: key -> n.
