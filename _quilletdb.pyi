@@ -121,6 +121,15 @@ class Database:
         traceback: TracebackType | None,
     ) -> None:
         """Closes the database; an exception that ended the block goes on."""
+    def compact(self, collection: str | None = None) -> dict[str, int]:
+        """Rewrites the collection (every one when None) in place with only
+        the latest record of each live key, and its backlink file with only
+        the entries it lists. This and every other Database on the directory,
+        in any process, keep reading and writing meanwhile: a writer waits
+        only for the final switch of each file (copying what was appended
+        during the copy, a sync and a rename). Costs a read of the file and a
+        write of its live data; needs that much free disk space. Returns
+        {"files": ..., "bytes_before": ..., "bytes_after": ...}."""
     def collections(self) -> list[str]:
         """The names of the registered collections, sorted."""
     def keys(self, collection: str) -> list[str]:
@@ -186,12 +195,21 @@ class RecordReadError(KeyError, Error): ...
 class CorruptRecordError(KeyError, CorruptionError): ...
 
 def open(
-    path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, readonly: bool = False, sync: bool = False
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    *,
+    readonly: bool = False,
+    sync: bool = False,
+    autocompact: bool | dict[str, float] | None = None,
 ) -> Database:
     """Opens the database directory `path`, creating it when missing. With
     readonly=True nothing is created or written: the directory must exist and
-    writes raise ReadOnlyError. With sync=True, set, delete and set_many
-    return only once what they wrote is on stable storage."""
+    writes raise ReadOnlyError. With sync=True, set, delete, set_many and
+    commit return only once what they wrote is on stable storage.
+    autocompact (off by default): True or a dict
+    {"dead_share": 0.5, "min_bytes": 64 << 20} lets a collection compact
+    itself after a write (inside that call) once its file holds min_bytes and
+    that share of the records read or written since it was opened are
+    overwritten or deleted ones."""
 
 def _tombstone() -> Tombstone: ...
 

@@ -200,6 +200,16 @@ def cmd_repair(q: Any, args: argparse.Namespace) -> int:
 
 
 def cmd_compact(q: Any, args: argparse.Namespace) -> int:
+    if args.out is None:
+        # In place, through the same path a running program uses: others may
+        # keep the directory open meanwhile.
+        with q.open(args.dir) as db:
+            report = db.compact()
+        out(
+            f"compacted {report['files']} files in place: "
+            f"{human_bytes(report['bytes_before'])} -> {human_bytes(report['bytes_after'])}"
+        )
+        return 0
     report = run_with_progress("compact", lambda bar: q._compact(args.dir, args.out, bar))
     out(
         f"compacted {report['records_read']} records into {report['records_written']} "
@@ -268,8 +278,12 @@ def parser() -> argparse.ArgumentParser:
             c.add_argument("fields", metavar="FIELD", nargs="*")
     command("check", cmd_check, "read every record and backlink, and report what is damaged or out of step (changes nothing)")
     command("repair", cmd_repair, "cut incomplete last records and rebuild every backlink file (no other program may have the database open)")
-    c = command("compact", cmd_compact, "write the live records and rebuilt backlinks into a new directory")
-    c.add_argument("out", metavar="OUT", help="a directory that does not exist yet, or is empty")
+    c = command(
+        "compact",
+        cmd_compact,
+        "rewrite every collection with only its live records, in place while other programs use it, or into OUT",
+    )
+    c.add_argument("out", metavar="OUT", nargs="?", help="a directory that does not exist yet, or is empty (without it: in place)")
     c = command(
         "export",
         cmd_export,

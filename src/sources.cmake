@@ -17,6 +17,7 @@ set(QUILLET_CORE_SOURCES
   store/backlinks.cc
   store/commit.cc
   store/database.cc
+  store/compaction.cc
   store/journal.cc
   store/resolver.cc
   tools/progress.cc

@@ -47,6 +47,7 @@ class AppendLog {
     TailTooLong,    // a torn tail longer than kMaxTornTail that is not ours
     Shrunk,         // the file is shorter than the records already read
     PartialRecord,  // our failed append could not be cut and may not be retried
+    Replaced,       // another database replaced the file: follow_replacement, then try again
   };
   struct Refused {
     Refusal why;
@@ -65,7 +66,12 @@ class AppendLog {
 
   // Joins the directory's lock file. REQUIRES: before open_scan, and the
   // descriptor was opened without O_APPEND.
-  void share(SharedLog log) { shared_.emplace(log); }
+  // `generation` is the log's generation read before the descriptor was
+  // opened: a file replaced since then is followed at the first refresh.
+  void share(SharedLog log, std::uint64_t generation) {
+    shared_.emplace(log);
+    generation_ = generation;
+  }
   bool shared() const { return shared_.has_value(); }
   SharedLog* shared_log() { return shared_ ? &*shared_ : nullptr; }
   // REQUIRES: the write lock of a shared log. Cuts what a commit wrote past
@@ -75,6 +81,19 @@ class AppendLog {
   // For bytes written past complete_end() by the owner itself: the next
   // sync() must not be skipped.
   void note_written() { unsynced_ = true; }
+
+  // True when another database replaced the file (compaction) since this
+  // log opened it: the owner must follow_replacement before reading on.
+  bool replaced() const { return shared_ && shared_->generation() != generation_; }
+  // Adopts the file now at the log's path. Under the write lock `reopen()`
+  // -> std::expected<Fd, Error> opens it (the owner reopens its own other
+  // descriptors alongside); then the owner's `scan` indexes it from the
+  // start, into state the owner has cleared: up to the published end after
+  // the lock is let go, or, when a replacer or writer died holding the
+  // lock, the whole file under the lock, which settles its end and
+  // generation for everyone. On failure the lock is not held.
+  template <class Reopen, class Scan>
+  std::expected<void, Error> follow_replacement(Reopen&& reopen, Scan&& scan);
 
   // True when another database published records past what this log has read.
   bool behind() const {
@@ -185,6 +204,7 @@ class AppendLog {
   std::uint64_t complete_end_ = 0;
   std::uint64_t end_of_file_ = 0;   // file size when the tail was last looked at
   std::uint64_t own_torn_end_ = 0;  // file size after our own failed append, or 0
+  std::uint64_t generation_ = 0;    // of the file this log has open
   bool torn_ = false;
   bool stuck_ = false;
   bool unsynced_ = true;  // appended or cut since the last sync
@@ -269,7 +289,9 @@ auto AppendLog::open_scan_shared(Scan&& scan) -> decltype(scan(std::uint64_t{}, 
     return std::unexpected(size.error());
   }
   Result end = scan(complete_end_, *size);
-  if (!end) {
+  if (!end || replaced()) {
+    // A file replaced since it was opened is judged by nobody: the first
+    // refresh follows the new one.
     unlock();
     return end;
   }
@@ -300,7 +322,9 @@ std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::lock_fo
   if (!died) return std::unexpected(Failure(std::unexpected(died.error())));
   const std::uint64_t published = shared_->published_end();
   std::expected<void, Failure> ready;
-  if (published != LogSlot::kUnknownEnd && published < complete_end_) {
+  if (replaced()) {
+    ready = std::unexpected(Failure(Refused{Refusal::Replaced, complete_end_, 0}));
+  } else if (published != LogSlot::kUnknownEnd && published < complete_end_) {
     ready = std::unexpected(Failure(Refused{Refusal::Shrunk, complete_end_, 0}));
   } else if (auto caught = catch_up(scan); !caught) {
     ready = std::unexpected(Failure(std::unexpected(caught.error())));
@@ -327,6 +351,50 @@ std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::settle_
   auto cut = cut_shared_tail_locked();
   if (cut) shared_->publish(complete_end_);
   return cut;
+}
+
+template <class Reopen, class Scan>
+std::expected<void, Error> AppendLog::follow_replacement(Reopen&& reopen, Scan&& scan) {
+  auto died = shared_->lock();
+  if (!died) return std::unexpected(died.error());
+  auto fd = reopen();
+  if (!fd) {
+    unlock();
+    return std::unexpected(fd.error());
+  }
+  fd_ = std::move(*fd);
+  complete_end_ = 0;
+  own_torn_end_ = 0;
+  stuck_ = false;
+  clear_tail();
+  const std::uint64_t generation = shared_->generation();
+  const std::uint64_t published = shared_->published_end();
+  if (!*died && generation % 2 == 0 && published != LogSlot::kUnknownEnd) {
+    generation_ = generation;
+    unlock();
+    // Below the published end the file holds whole records nobody changes.
+    auto end = scan(0, published);
+    if (!end) return std::unexpected(Error(end.error()));
+    complete_end_ = end->complete_end;
+    end_of_file_ = complete_end_;
+    return {};
+  }
+  // Someone died holding the lock, perhaps between renaming a new file in
+  // and publishing its end: the file at the path is whole up to its last
+  // whole record, and what follows was never acknowledged.
+  auto size = file_size(fd_.get());
+  auto end = size ? scan(0, *size) : decltype(scan(0, 0))(std::unexpected(size.error()));
+  if (!end) {
+    unlock();
+    return std::unexpected(Error(end.error()));
+  }
+  note_scan(*end);
+  if (torn_) (void)cut_shared_tail_locked();
+  if (!torn_) shared_->publish(complete_end_);
+  if (generation % 2 == 1) shared_->advance_generation();
+  generation_ = shared_->generation();
+  unlock();
+  return {};
 }
 
 }  // namespace quillet

@@ -10,7 +10,11 @@
 //     the writer after each append, so another process learns with one load
 //     that the log grew, and how far it may read without meeting a record
 //     still being written;
-//   - the log's generation, moved when the file is replaced by another;
+//   - the log's generation, moved when the file is replaced by another
+//     (compaction): odd while the replacement is under way, even otherwise.
+//     A generation left odd by a replacer that died means the file at the
+//     log's path is one of the two whole files, and its published end may
+//     be stale: whoever takes the lock next scans it and settles both;
 //   - for a transaction's commit: the journal it is being applied from, and
 //     the end the log will have once the commit becomes visible.
 // and for the whole directory one counter that moves whenever a log file is
@@ -98,6 +102,9 @@ class SharedLog {
 
   // REQUIRES: the write lock. Stores `end` as the log's published end.
   void publish(std::uint64_t end);
+  // REQUIRES: the write lock. Moves the generation on: to odd before the
+  // file is replaced, to even once the replacement and its end are published.
+  void advance_generation() { slot_->generation.fetch_add(1, std::memory_order_acq_rel); }
   // REQUIRES: the write lock. The commit steps (see LockFile): the journal
   // being applied, and the end that becomes visible with `epoch`.
   void mark_commit(std::uint64_t journal_id) { slot_->commit_journal.store(journal_id, std::memory_order_release); }

@@ -18,8 +18,10 @@
 namespace quillet::py {
 namespace {
 
-constexpr const char* kOpenParams[] = {"path", "readonly", "sync"};
-constexpr Signature kOpen{"open()", kOpenParams, 1, 2};
+constexpr const char* kOpenParams[] = {"path", "readonly", "sync", "autocompact"};
+constexpr Signature kOpen{"open()", kOpenParams, 1, 3};
+constexpr const char* kCompactParams[] = {"collection"};
+constexpr Signature kCompact{"Database.compact()", kCompactParams, 0};
 constexpr const char* kCollectionKey[] = {"collection", "key"};
 constexpr const char* kCollectionKeyValue[] = {"collection", "key", "value"};
 constexpr const char* kCollectionKeyPath[] = {"collection", "key", "path"};
@@ -265,6 +267,42 @@ PyObject* database_sync(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// The logs are listed under the lock; they are copied with neither the
+// database lock nor the GIL, so that this Database (from other threads) and
+// every other one keep working; only the final switch of each log holds
+// that log's write lock.
+PyObject* database_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[1] = {nullptr};
+  if (!bind_arguments(kCompact, args, nargs, kwnames, bound)) return nullptr;
+  std::optional<std::string_view> name;
+  if (bound[0] != nullptr && bound[0] != Py_None) {
+    std::string_view text;
+    if (!bind_text("collection", bound[0], text)) return nullptr;
+    name = text;
+  }
+  auto targets = with_lock(self, [&](Database& db) { return db.compaction_targets(name); });
+  if (!targets) return nullptr;
+  if (!*targets) return raise_core_error(targets->error(), ErrorSite::Write);
+  InPlaceCompactReport report;
+  std::optional<Error> failed;
+  Py_BEGIN_ALLOW_THREADS
+  for (const CompactionTarget& target : **targets) {
+    auto done = compact_log(target);
+    if (!done) {
+      failed = io_error(std::move(done.error()));
+      break;
+    }
+    ++report.files;
+    report.bytes_before += done->bytes_before;
+    report.bytes_after += done->bytes_after;
+  }
+  Py_END_ALLOW_THREADS
+  if (failed) return raise_core_error(*failed, ErrorSite::Write);
+  return Py_BuildValue("{s:K,s:K,s:K}", "files", static_cast<unsigned long long>(report.files), "bytes_before",
+                       static_cast<unsigned long long>(report.bytes_before), "bytes_after",
+                       static_cast<unsigned long long>(report.bytes_after));
+}
+
 // --- Additions beyond the specified methods: close, the context manager,
 // and listing collections and keys.
 
@@ -422,6 +460,13 @@ PyMethodDef database_methods[] = {
      QUILLET_DOC("backlinks($self, collection, key)",
                  "One dict per record linking here, with the keys source_collection, source_key and\n"
                  "source_path.")},
+    {"compact", as_method(guarded<database_compact>), kFastcall,
+     QUILLET_DOC("compact($self, collection=None)",
+                 "Rewrites the collection (or every one) with only the latest record of each live key,\n"
+                 "and its backlink file with only the listed entries, in place. Other threads and\n"
+                 "processes keep reading and writing; writers wait only for the final switch of each\n"
+                 "file. Needs free disk space for the live data. Returns a dict with files,\n"
+                 "bytes_before and bytes_after.")},
     {"close", guarded<database_close>, METH_NOARGS,
      QUILLET_DOC("close($self)",
                  "Writes out every buffer and closes every file; afterwards calls raise ClosedError.\n"
@@ -474,17 +519,52 @@ bool bind_path(PyObject* object, std::string& path) {
   return true;
 }
 
+// Reads open()'s autocompact: None or False (off), True (the defaults), or a
+// dict with the keys dead_share (a float in (0, 1]) and min_bytes (an int
+// >= 0), each optional.
+bool bind_autocompact(PyObject* object, std::optional<AutoCompact>& rule) {
+  if (object == nullptr || object == Py_None || object == Py_False) return true;
+  rule = AutoCompact{};
+  if (object == Py_True) return true;
+  if (!PyDict_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "autocompact must be None, a bool or a dict");
+    return false;
+  }
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  for (Py_ssize_t pos = 0; PyDict_Next(object, &pos, &key, &value);) {
+    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "dead_share") == 0) {
+      rule->dead_share = PyFloat_AsDouble(value);
+      if (rule->dead_share == -1.0 && PyErr_Occurred()) return false;
+      if (!(rule->dead_share > 0 && rule->dead_share <= 1)) {
+        PyErr_SetString(PyExc_ValueError, "autocompact dead_share must be in (0, 1]");
+        return false;
+      }
+    } else if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "min_bytes") == 0) {
+      rule->min_bytes = PyLong_AsUnsignedLongLong(value);
+      if (PyErr_Occurred()) return false;
+    } else {
+      PyErr_SetString(PyExc_TypeError, "autocompact keys are dead_share and min_bytes");
+      return false;
+    }
+  }
+  return true;
+}
+
 PyObject* open_database_unguarded(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  PyObject* bound[3];
+  PyObject* bound[4];
   std::string path;
   if (!bind_arguments(kOpen, args, nargsf, kwnames, bound) || !bind_path(bound[0], path)) return nullptr;
   int readonly = bound[1] == nullptr ? 0 : PyObject_IsTrue(bound[1]);
   if (readonly < 0) return nullptr;
   int sync = bound[2] == nullptr ? 0 : PyObject_IsTrue(bound[2]);
   if (sync < 0) return nullptr;
+  std::optional<AutoCompact> autocompact;
+  if (!bind_autocompact(bound[3], autocompact)) return nullptr;
   auto core = Database::open(path, readonly ? OpenMode::ReadOnly : OpenMode::ReadWrite,
                              sync ? SyncMode::Full : SyncMode::None);
   if (!core) return raise_open_error(core.error(), path);
+  (*core)->set_autocompact(autocompact);
   PyObject* self = classes.database->tp_alloc(classes.database, 0);
   if (self == nullptr) return nullptr;
   auto* database = reinterpret_cast<PyDatabase*>(self);
@@ -497,12 +577,15 @@ PyObject* open_database_unguarded(PyObject*, PyObject* const* args, Py_ssize_t n
 }  // namespace
 
 const char kOpenSignature[] = QUILLET_DOC(
-    "open(path, *, readonly=False, sync=False)",
+    "open(path, *, readonly=False, sync=False, autocompact=None)",
     "Opens the database directory `path` (str, bytes or os.PathLike), creating it when\n"
     "missing. With readonly=True nothing is created or written: the directory must exist,\n"
-    "and every write raises ReadOnlyError. With sync=True, set, delete and set_many return\n"
-    "only once what they wrote is on stable storage (it survives a power cut); by default\n"
-    "a write survives the process being killed, not the machine losing power.");
+    "and every write raises ReadOnlyError. With sync=True, set, delete, set_many and commit\n"
+    "return only once what they wrote is on stable storage (it survives a power cut); by\n"
+    "default a write survives the process being killed, not the machine losing power.\n"
+    "autocompact (off by default): True, or a dict {'dead_share': 0.5, 'min_bytes': 64 << 20},\n"
+    "makes a collection compact itself after a write once its file holds min_bytes and\n"
+    "dead_share of its records are overwritten or deleted; the compaction runs inside that write.");
 
 PyTypeObject* ready_database_class() {
   if (!PyType_HasFeature(&database_class, Py_TPFLAGS_READY)) {

@@ -11,7 +11,7 @@ namespace quillet {
 
 namespace {
 
-using Entries = std::unordered_map<std::string, std::vector<BacklinkEntry>>;
+using Entries = BacklinkEntries;
 
 void apply_record(const records::LinkRecord& r, Entries& entries) {
   if (r.op != records::kAddOp && r.op != records::kRemoveOp) return;
@@ -24,9 +24,9 @@ void apply_record(const records::LinkRecord& r, Entries& entries) {
   }
 }
 
-// Replays [from, end) into `entries`, or only checks its framing when
-// `entries` is null.
-std::expected<records::ScanEnd, Error> scan_log(int fd, std::uint64_t from, std::uint64_t end, Entries* entries) {
+}  // namespace
+
+std::expected<records::ScanEnd, Error> replay_backlinks(int fd, std::uint64_t from, std::uint64_t end, Entries* entries) {
   records::BlockReader file(fd);
   bool bad_text = false;
   auto scan = records::scan_link_records(file, from, end, [&](const records::LinkRecord& r) {
@@ -44,6 +44,8 @@ std::expected<records::ScanEnd, Error> scan_log(int fd, std::uint64_t from, std:
   return scan;
 }
 
+namespace {
+
 Error refused(const std::string& path, std::string_view why, ErrorKind kind = ErrorKind::Io) {
   return Error(kind, "backlink file " + path + " " + std::string(why));
 }
@@ -58,6 +60,7 @@ std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path,
   index.opened_read_only_ = read_only;
   // A shared log writes at the end of the records it has read (pwrite), so
   // its descriptor must not append wherever the file ends.
+  const std::uint64_t generation = share ? share->generation() : 0;
   auto fd = open_regular_file(path, read_only ? O_RDONLY : share ? O_RDWR | O_CREAT : O_RDWR | O_APPEND | O_CREAT);
   if (!fd) {
     if (read_only && fd.error().os_error() == ENOENT) return index;
@@ -65,10 +68,11 @@ std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path,
   }
   const int raw = fd->get();
   index.log_ = AppendLog(std::move(*fd));
-  if (share && !read_only) index.log_.share(*share);
-  auto replay = [&](std::uint64_t from, std::uint64_t end) { return scan_log(raw, from, end, &index.entries_); };
+  if (share && !read_only) index.log_.share(*share, generation);
+  auto replay = [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(raw, from, end, &index.entries_); };
   if (!read_only) {
     if (auto scan = index.log_.open_scan(replay); !scan) return std::unexpected(scan.error());
+    if (auto fresh = index.refresh(); !fresh) return std::unexpected(fresh.error());
     return index;
   }
   // A reader never cuts, so it only ever asks for the shared lock.
@@ -86,9 +90,21 @@ const std::vector<BacklinkEntry>& BacklinkIndex::entries_of(std::string_view tar
 }
 
 std::expected<void, Error> BacklinkIndex::refresh() {
+  if (log_.replaced()) return follow_replacement();
   if (!log_.behind()) return {};
   return log_.catch_up(
-      [&](std::uint64_t from, std::uint64_t end) { return scan_log(log_.fd(), from, end, &entries_); });
+      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_); });
+}
+
+std::expected<void, Error> BacklinkIndex::follow_replacement() {
+  entries_.clear();
+  return log_.follow_replacement(
+      [&]() -> std::expected<Fd, Error> {
+        auto fd = open_regular_file(path_, O_RDWR);
+        if (fd) lock_shared(fd->get());
+        return fd;
+      },
+      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_); });
 }
 
 std::expected<void, Error> BacklinkIndex::sync() {
@@ -108,8 +124,13 @@ std::expected<void, Error> BacklinkIndex::check_writable() {
   if (log_.shared()) {
     // Under the write lock: what others appended is replayed first, and a
     // record a dead writer left unfinished is cut.
-    auto ready = log_.lock_for_append(
-        [&](std::uint64_t from, std::uint64_t end) { return scan_log(log_.fd(), from, end, &entries_); });
+    auto replay = [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_); };
+    auto ready = log_.lock_for_append(replay);
+    // Each turn follows a compaction that finished meanwhile.
+    while (!ready && ready.error() && ready.error()->why == AppendLog::Refusal::Replaced) {
+      if (auto followed = follow_replacement(); !followed) return followed;
+      ready = log_.lock_for_append(replay);
+    }
     if (ready) return {};
     if (!ready.error()) return std::unexpected(ready.error().error());
     return std::unexpected(refused(path_, "ends inside an incomplete record that is not a torn write; writes are "
@@ -119,7 +140,7 @@ std::expected<void, Error> BacklinkIndex::check_writable() {
   // open: writing is safe again once the file ends on a record boundary, or
   // once nobody else holds the file, so that the tail can be cut after all.
   auto writable = log_.ensure_writable(
-      [&](std::uint64_t from, std::uint64_t end) { return scan_log(log_.fd(), from, end, nullptr); });
+      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, nullptr); });
   if (writable) return {};
   if (!writable.error()) return std::unexpected(writable.error().error());
   if (writable.error()->why == AppendLog::Refusal::PartialRecord) {

@@ -30,6 +30,13 @@ struct BacklinkEntry {
   bool operator==(const BacklinkEntry&) const = default;
 };
 
+using BacklinkEntries = std::unordered_map<std::string, std::vector<BacklinkEntry>>;
+
+// Replays the backlink records in [from, end) of the log `fd` into
+// `entries`, or only checks their framing when `entries` is null. Fails on a
+// read error or "invalid utf8 in backlink".
+std::expected<records::ScanEnd, Error> replay_backlinks(int fd, std::uint64_t from, std::uint64_t end,
+                                                BacklinkEntries* entries);
 
 class BacklinkIndex {
  public:
@@ -49,7 +56,8 @@ class BacklinkIndex {
                                                   std::optional<SharedLog> share = std::nullopt);
 
   // Replays the records other databases appended since this index last
-  // looked; entries_of shows them afterwards.
+  // looked, or the whole log when another database replaced it
+  // (compaction); entries_of shows them afterwards.
   std::expected<void, Error> refresh();
 
   BacklinkIndex(BacklinkIndex&&) noexcept = default;
@@ -112,6 +120,8 @@ class BacklinkIndex {
   std::expected<void, Error> check_writable();
   // apply's write lock, held until the object goes.
   struct AppendScope;
+  // Reopens the log another database replaced (compaction) and replays it.
+  std::expected<void, Error> follow_replacement();
   void apply_in_memory(Op op, std::string_view target_key, const BacklinkEntry& entry);
 
   std::string path_;

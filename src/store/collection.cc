@@ -50,6 +50,7 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::st
   // The reader's open creates a missing file; the writer then opens it
   // without creation. A shared log writes at the end of the records it has
   // read, so its writer must not append wherever the file ends.
+  const std::uint64_t generation = share ? share->generation() : 0;
   auto reader = open_regular_file(path, O_RDONLY | O_CREAT);
   if (!reader) return std::unexpected(io_error(reader.error()));
   auto writer = open_regular_file(path, share ? O_WRONLY : O_WRONLY | O_APPEND);
@@ -59,11 +60,12 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::st
   collection->path_ = path;
   collection->reader_ = std::move(*reader);
   collection->log_ = AppendLog(std::move(*writer));
-  if (share) collection->log_.share(*share);
+  if (share) collection->log_.share(*share, generation);
   auto scan = collection->log_.open_scan(
       [&](std::uint64_t from, std::uint64_t end) { return collection->index_records(from, end, false); });
   if (!scan) return std::unexpected(io_error(scan.error()));
   collection->end_offset_ = collection->log_.complete_end();
+  if (auto fresh = collection->refresh(); !fresh) return std::unexpected(fresh.error());
   return collection;
 }
 
@@ -141,6 +143,7 @@ std::expected<records::ScanEnd, Error> Collection::index_records(std::uint64_t f
           return false;
         }
         const std::uint64_t hash = KeyTable::hash(r.key);
+        ++records_seen_;
         index_.prefetch(hash);
         if (waiting == kLookahead) apply_oldest();
         pending[(first + waiting) % kLookahead] = {r.key, hash, r.offset, r.is_tombstone()};
@@ -185,8 +188,13 @@ std::expected<void, Error> Collection::lock_writes() {
   if (mode_ == OpenMode::ReadOnly) return std::unexpected(io_error(ErrorKind::ReadOnly, path_ + " is open read-only"));
   if (!log_.shared()) return ensure_writable();
   if (write_locked_) return {};
-  auto ready = log_.lock_for_append(
-      [&](std::uint64_t from, std::uint64_t end) { return index_records(from, end, true); });
+  auto read_appended = [&](std::uint64_t from, std::uint64_t end) { return index_records(from, end, true); };
+  auto ready = log_.lock_for_append(read_appended);
+  // Each turn follows a compaction that finished meanwhile.
+  while (!ready && ready.error() && ready.error()->why == AppendLog::Refusal::Replaced) {
+    if (auto followed = follow_replacement(); !followed) return followed;
+    ready = log_.lock_for_append(read_appended);
+  }
   if (!ready) {
     if (!ready.error()) return std::unexpected(io_error(ready.error().error()));
     return std::unexpected(refusal(*ready.error()));
@@ -209,6 +217,48 @@ std::expected<void, Error> Collection::catch_up() {
   return {};
 }
 
+std::expected<void, Error> Collection::follow_replacement() {
+  index_ = KeyTable();
+  cache_ = KeyTable();
+  cache_values_.clear();
+  cache_dead_bytes_ = 0;
+  records_seen_ = 0;
+  auto followed = log_.follow_replacement(
+      [&]() -> std::expected<Fd, Error> {
+        auto reader = open_regular_file(path_, O_RDONLY);
+        if (!reader) return std::unexpected(reader.error());
+        auto writer = open_regular_file(path_, O_WRONLY);
+        if (!writer) return std::unexpected(writer.error());
+        // The shared flock says "open here" to the tools that must be alone.
+        lock_shared(writer->get());
+        reader_ = std::move(*reader);
+        return std::move(*writer);
+      },
+      // The buffered keys are skipped: their buffered records come later.
+      [&](std::uint64_t from, std::uint64_t end) { return index_records(from, end, true); });
+  if (!followed) return std::unexpected(io_error(followed.error()));
+  // The buffered records go after the new file's end, and their values stay
+  // readable from the cache until they are written.
+  const std::uint64_t base = log_.complete_end();
+  std::size_t at = 0;
+  for (std::size_t record_end : record_ends_) {
+    const char* p = buffer_.data() + at;
+    const std::string_view key(p + 4, get_u32(p));
+    const std::string_view value(p + 8 + key.size(), get_u32(p + 4 + key.size()));
+    const std::uint64_t hash = KeyTable::hash(key);
+    if (is_tombstone_encoding(value)) {
+      index_.erase(key, hash);
+      forget_cached(key, hash);
+    } else {
+      if (auto [indexed, added] = index_.insert(key, hash, base + at); !added) *indexed = base + at;
+      cache_value(key, hash, value);
+    }
+    at = record_end;
+  }
+  end_offset_ = base + buffer_.size();
+  return {};
+}
+
 Error Collection::refusal(const AppendLog::Refused& refused) const {
   const std::string where = " (" + std::to_string(refused.tail_bytes) + " bytes from offset " +
                             std::to_string(refused.complete_end) + ")";
@@ -226,6 +276,7 @@ Error Collection::refusal(const AppendLog::Refused& refused) const {
                       path_ + " is shorter than the records already read from it; writes are refused until the "
                               "database is opened again");
     case AppendLog::Refusal::PartialRecord:
+    case AppendLog::Refusal::Replaced:
       break;
   }
   return io_error(ErrorKind::Io, path_ +
@@ -383,6 +434,7 @@ std::expected<void, Error> Collection::set_encoded(std::string_view key, std::st
 
   const std::uint64_t offset = end_offset_ - record_.size();
   const std::uint64_t hash = KeyTable::hash(key);
+  ++records_seen_;
   const bool tombstone = is_tombstone_encoding(encoded);
   if (tombstone) {
     index_.erase(key, hash);

@@ -63,7 +63,10 @@ class Collection {
 
   // Reads the records other databases appended since this one last looked.
   // Every read below does it first; it costs one load while nothing moved.
+  // A file another database replaced (compaction) is reopened and indexed
+  // afresh, the records of an open transaction kept in the buffer.
   std::expected<void, Error> refresh() {
+    if (log_.replaced()) return follow_replacement();
     if (!log_.behind()) return {};
     return catch_up();
   }
@@ -175,6 +178,11 @@ class Collection {
   // refresh; a failed one leaves what was known).
   std::vector<std::string> live_keys();
   std::size_t live_count();
+  // Records indexed since the file was opened (the live and the overwritten
+  // ones), for a cheap estimate of the share compaction would drop.
+  std::uint64_t records_seen() const { return records_seen_; }
+  // Live keys as last indexed, without looking at the file.
+  std::size_t index_size() const { return index_.size(); }
 
  private:
   Collection() = default;
@@ -197,6 +205,9 @@ class Collection {
   // The words of a refusal to write.
   Error refusal(const AppendLog::Refused& refused) const;
   std::expected<void, Error> catch_up();
+  // Reopens the file at path_ and indexes it from scratch; the buffered
+  // records are indexed again after its end.
+  std::expected<void, Error> follow_replacement();
   // Inside a transaction a record joins the buffer without the lock; a log
   // without a lock file must end on a record boundary first.
   std::expected<void, Error> writable_for_buffer();
@@ -238,6 +249,7 @@ class Collection {
   std::string cache_values_;
   std::size_t cache_dead_bytes_ = 0;
   std::uint64_t end_offset_ = 0;
+  std::uint64_t records_seen_ = 0;
   bool in_transaction_ = false;
   bool cached_links_ = false;  // a value written since open may have held a link
   OpenMode mode_ = OpenMode::ReadWrite;

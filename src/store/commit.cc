@@ -73,6 +73,9 @@ std::expected<void, Error> Database::commit(const std::function<bool()>& keep_go
   if (result && keep_going && !keep_going()) result = std::unexpected(io_error(ErrorKind::Io, "interrupted"));
   if (result) result = write_commit(plan);
   finish_commit(plan, result.has_value());
+  if (result && autocompact_) {
+    for (const CommitPlan::DataLog& d : plan.data) maybe_autocompact(d.name);
+  }
   return result;
 }
 

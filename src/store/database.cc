@@ -88,6 +88,13 @@ std::expected<std::unique_ptr<Database>, Error> Database::open(std::string path,
     db->lock_file_ = std::move(*lock_file);
     db->lock_file_->set_recovery(recover_journal);
     db->listed_changes_ = db->lock_file_->change_count();
+    // Alone with the directory, no compaction can be running: its copies
+    // are leftovers of one that was stopped.
+    if (db->lock_file_->opened_alone()) {
+      if (auto removed = remove_compaction_leftovers(db->dir_path_); !removed) {
+        return std::unexpected(io_error(std::move(removed.error())));
+      }
+    }
   }
   if (auto listed = db->register_listed(); !listed) return std::unexpected(std::move(listed.error()));
   if (mode == OpenMode::ReadWrite && sync == SyncMode::Full) {
@@ -247,6 +254,22 @@ std::expected<void, Error> Database::get_encoded(std::string_view collection, st
 
 std::expected<void, Error> Database::set(std::string_view collection, std::string_view key,
                                                 const Value& value) {
+  auto written = set_once(collection, key, value);
+  if (written && autocompact_ && !in_transaction_) maybe_autocompact(collection);
+  return written;
+}
+
+std::expected<void, Error> Database::set_encoded(std::string_view collection, std::string_view key,
+                                                 std::string_view encoded, bool has_links) {
+  std::vector<LinkRef> new_links;
+  if (has_links) collect_links_encoded(encoded, new_links);
+  auto written = acknowledged(write_encoded(collection, key, encoded, std::move(new_links), std::nullopt));
+  if (written && autocompact_ && !in_transaction_) maybe_autocompact(collection);
+  return written;
+}
+
+std::expected<void, Error> Database::set_once(std::string_view collection, std::string_view key,
+                                              const Value& value) {
   // A value that cannot be stored is refused where the write would be made,
   // after the checks that come before it; otherwise it is encoded and takes
   // the encoded path.
@@ -258,13 +281,6 @@ std::expected<void, Error> Database::set(std::string_view collection, std::strin
     encode(value, scratch_value_);
   }
   return acknowledged(write_encoded(collection, key, scratch_value_, collect_links(value), std::move(refusal)));
-}
-
-std::expected<void, Error> Database::set_encoded(std::string_view collection, std::string_view key,
-                                                        std::string_view encoded, bool has_links) {
-  std::vector<LinkRef> new_links;
-  if (has_links) collect_links_encoded(encoded, new_links);
-  return acknowledged(write_encoded(collection, key, encoded, std::move(new_links), std::nullopt));
 }
 
 std::expected<void, Error> Database::write_encoded(std::string_view collection, std::string_view key,
@@ -393,6 +409,72 @@ std::expected<void, Error> Database::spill_if_large() {
   }
   transaction_memory_ = 0;
   return {};
+}
+
+std::expected<std::vector<CompactionTarget>, Error> Database::compaction_targets(
+    std::optional<std::string_view> name) {
+  if (mode_ == OpenMode::ReadOnly) {
+    return std::unexpected(io_error(ErrorKind::ReadOnly, "the database " + dir_path_ + " is open read-only"));
+  }
+  std::vector<std::string> names;
+  if (name) {
+    names.emplace_back(*name);
+  } else {
+    register_new_collections();
+    names = collection_names();
+  }
+  std::vector<CompactionTarget> targets;
+  for (const std::string& n : names) {
+    auto guarded = registered(n);
+    if (!guarded) return std::unexpected(guarded.error());
+    {
+      // Settles a replacement that a process which died left unfinished.
+      std::lock_guard lock((*guarded)->mutex);
+      if (auto fresh = (*guarded)->collection->refresh(); !fresh) return std::unexpected(fresh.error());
+    }
+    auto data = share_of(n + ".qdb");
+    if (!data) return std::unexpected(data.error());
+    targets.push_back({CompactionTarget::Kind::Records, (*guarded)->collection->path(), **data, lock_file_});
+    const std::string links_file = n + ".qbl";
+    if (!path_is_present(join_path(dir_path_, links_file))) continue;
+    auto index = backlink_index(n);
+    if (!index) return std::unexpected(index.error());
+    if (auto fresh = (*index)->refresh(); !fresh) return std::unexpected(io_error(std::move(fresh.error())));
+    auto links = share_of(links_file);
+    if (!links) return std::unexpected(links.error());
+    targets.push_back({CompactionTarget::Kind::Backlinks, join_path(dir_path_, links_file), **links, lock_file_});
+  }
+  return targets;
+}
+
+std::expected<InPlaceCompactReport, Error> Database::compact(std::optional<std::string_view> name) {
+  auto targets = compaction_targets(name);
+  if (!targets) return std::unexpected(targets.error());
+  InPlaceCompactReport report;
+  for (const CompactionTarget& target : *targets) {
+    auto done = compact_log(target);
+    if (!done) return std::unexpected(io_error(std::move(done.error())));
+    ++report.files;
+    report.bytes_before += done->bytes_before;
+    report.bytes_after += done->bytes_after;
+  }
+  return report;
+}
+
+void Database::maybe_autocompact(std::string_view name) {
+  auto it = collections_.find(name);
+  if (it == collections_.end()) return;
+  bool due = false;
+  {
+    std::lock_guard lock(it->second->mutex);
+    const Collection& c = *it->second->collection;
+    const std::uint64_t records = c.records_seen();
+    const std::uint64_t live = c.index_size();
+    due = c.end_offset() >= autocompact_->min_bytes && records > 0 &&
+          static_cast<double>(records - std::min(live, records)) >=
+              autocompact_->dead_share * static_cast<double>(records);
+  }
+  if (due) (void)compact(name);
 }
 
 void Database::register_new_collections() {

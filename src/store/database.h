@@ -18,6 +18,7 @@
 #include "store/journal.h"
 #include "io/lock_file.h"
 #include "store/collection.h"
+#include "store/compaction.h"
 #include "value/value.h"
 
 namespace quillet {
@@ -41,6 +42,20 @@ enum class SyncMode : std::uint8_t { None, Full };
 struct GuardedCollection {
   std::mutex mutex;
   std::unique_ptr<Collection> collection;
+};
+
+// When a collection compacts itself after a write: its file holds at least
+// `min_bytes`, and at least `dead_share` of the records indexed since the
+// file was opened or last compacted are overwritten or deleted ones.
+struct AutoCompact {
+  double dead_share = 0.5;
+  std::uint64_t min_bytes = std::uint64_t{64} << 20;
+};
+
+struct InPlaceCompactReport {
+  std::uint64_t files = 0;
+  std::uint64_t bytes_before = 0;
+  std::uint64_t bytes_after = 0;
 };
 
 // Not synchronised: the owner (the Python Database object) holds one lock
@@ -139,6 +154,21 @@ class Database {
   // Syncs the directories that gained a file name since the last sync.
   std::expected<void, Error> sync_directories();
 
+  // The logs that compacting `name` rewrites (its .qdb, and its .qbl when
+  // that exists), or those of every collection of the directory when
+  // `name` is nullopt; each is opened (or followed) here first. The targets
+  // need neither this Database nor its lock: compact_log them while other
+  // calls go on. ReadOnly error for a read-only open.
+  std::expected<std::vector<CompactionTarget>, Error> compaction_targets(std::optional<std::string_view> name);
+  // compaction_targets, then compact_log of each, in this thread.
+  std::expected<InPlaceCompactReport, Error> compact(std::optional<std::string_view> name);
+
+  // Off (nullopt) by default. Checked after each write outside a
+  // transaction and after each commit, from counts kept in memory; the
+  // compaction runs in the writing call, and its failure is not the
+  // write's.
+  void set_autocompact(std::optional<AutoCompact> rule) { autocompact_ = rule; }
+
   // Registered collection names, in no particular order.
   std::vector<std::string> collection_names() const;
   // Registers the collections other databases created since the last look
@@ -155,6 +185,9 @@ class Database {
   // error that held it back. Uses no collection lock.
   std::expected<void, Error> apply_pending(std::size_t own_from, std::optional<Error>* own_error,
                                           const std::function<bool()>& keep_going = {});
+
+  // set without the autocompact check.
+  std::expected<void, Error> set_once(std::string_view collection, std::string_view key, const Value& value);
 
   // The body of set and set_encoded: reads the old value's links, writes the
   // record (or returns `refusal`, the reason the value cannot be stored, at
@@ -203,7 +236,10 @@ class Database {
   // for writing joins it. Declared before the logs' owners would be wrong:
   // the logs hold its slots, so it is destroyed after them (members go in
   // reverse order; see the destructor).
-  std::unique_ptr<LockFile> lock_file_;
+  std::shared_ptr<LockFile> lock_file_;
+  std::optional<AutoCompact> autocompact_;
+  // Compacts `name` when the autocompact rule says so.
+  void maybe_autocompact(std::string_view name);
   std::uint64_t listed_changes_ = 0;  // the lock file's change count at the last listing
   // The slot of `file_name` in the lock file, or none for a read-only open.
   std::expected<std::optional<SharedLog>, Error> share_of(std::string_view file_name);

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 
+#include "store/compaction.h"
 #include "tools/backlink_compare.h"
 #include "tools/backlink_replay.h"
 #include "tools/expected_links.h"
@@ -29,6 +30,10 @@ std::expected<RepairReport, Error> repair_database(const std::string& dir, const
     if (!file) return std::unexpected(file.error());
     logs.emplace(target, std::move(*file));
   }
+
+  // With every file locked no database has the directory open, so no
+  // compaction is running: its copies are leftovers.
+  if (auto removed = remove_compaction_leftovers(dir); !removed) return std::unexpected(removed.error());
 
   RepairReport report;
   ProblemList damage;

@@ -3,6 +3,7 @@
 // record, whatever its length, and rebuilds every backlink file from the live
 // records: written to <name>.qbl.tmp, synced, and renamed over <name>.qbl.
 // Entries that were already listed keep their order; missing ones follow.
+// Copies a stopped compaction left behind (*.compact-tmp) are removed.
 // Every change is announced through `notice` before it is made. Records that
 // do not decode are left as they are (check still reports them).
 #pragma once

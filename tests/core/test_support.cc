@@ -1,5 +1,9 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
+#include "store/database.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +17,14 @@
 #include <unistd.h>
 
 namespace quillet::testing {
+
+std::unique_ptr<Database> open_db(const std::string& path) {
+  auto db = Database::open(path);
+  EXPECT_TRUE(db.has_value()) << db.error().text();
+  if (!db) std::abort();
+  return std::move(*db);
+}
+
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");

@@ -3,10 +3,18 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+namespace quillet {
+class Database;
+}
+
 namespace quillet::testing {
+
+// Database::open of `path`, aborting the test run when it fails.
+std::unique_ptr<Database> open_db(const std::string& path);
 
 // A fresh directory under $TMPDIR, removed with everything in it on destruction.
 class TempDir {

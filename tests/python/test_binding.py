@@ -153,7 +153,7 @@ def test_no_argument_methods_use_the_interpreter_error(db, method):
 @pytest.mark.parametrize(
     "function, signature",
     [
-        (_quilletdb.open, "(path, *, readonly=False, sync=False)"),
+        (_quilletdb.open, "(path, *, readonly=False, sync=False, autocompact=None)"),
         (_quilletdb.Database.get, "($self, collection, key)"),
         (_quilletdb.Database.set, "($self, collection, key, value)"),
         (_quilletdb.Database.set_many, "($self, ops)"),

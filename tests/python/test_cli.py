@@ -303,6 +303,16 @@ def test_compact_says_what_it_wrote(blog, tmp_path):
     assert checked(out)[0] == 0
 
 
+def test_compact_in_place_reclaims_overwrites(blog):
+    with _quilletdb.open(blog) as db:
+        for i in range(50):
+            db.set("users", "alice", {"n": i})
+    before = os.path.getsize(f"{blog}/users.qdb")
+    result = quilletdb("compact", blog)
+    assert re.fullmatch(r"compacted 3 files in place: \S+ K?i?B -> \S+ K?i?B\n", result.out), result.out
+    assert os.path.getsize(f"{blog}/users.qdb") < before / 10
+
+
 def test_compact_refuses_a_directory_that_is_not_empty(blog, tmp_path):
     (tmp_path / "full").mkdir()
     (tmp_path / "full" / "x").write_text("x")
@@ -343,7 +353,7 @@ def test_bad_input_is_one_line(blog, args, message):
 
 
 def test_usage_errors_exit_with_two(blog):
-    for args in ([], ["frobnicate", blog], ["get", blog], ["compact", blog]):
+    for args in ([], ["frobnicate", blog], ["get", blog], ["compact"]):
         result = quilletdb(*args)
         assert result.returncode == 2 and result.out == ""
         assert "usage: quilletdb" in result.err

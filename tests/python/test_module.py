@@ -57,7 +57,7 @@ def test_links_and_tombstones_pickle_and_copy():
 
 def test_help_shows_the_interface():
     text = pydoc.render_doc(_quilletdb, renderer=pydoc.plaintext)
-    for name in ("class Database", "class Link", "open(path, *, readonly=False, sync=False)", "set_many(",
+    for name in ("class Database", "class Link", "open(path, *, readonly=False, sync=False, autocompact=None)", "set_many(",
                  "class CorruptionError"):
         assert name in text
 

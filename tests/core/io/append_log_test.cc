@@ -90,7 +90,8 @@ TEST(AppendLog, ATornLargeAppendNotedInTheLockFileIsCutWhateverItsLengthOthersAr
     auto lock_file = LockFile::open(h.dir.path(), false);
     ASSERT_TRUE(lock_file && (*lock_file)->opened_alone());
     h.log = AppendLog(*open_file(h.path, O_RDWR));
-    h.log.share(*(*lock_file)->log("log.qdb"));
+    auto slot = *(*lock_file)->log("log.qdb");
+    h.log.share(slot, slot.generation());
     ASSERT_TRUE(h.log.open_scan(h.scan()));
     const bool ours = noted_start == whole.size();
     EXPECT_EQ(testing::file_size_of(h.path), ours ? complete_end : whole.size() + 2 * records::kMaxTornTail);

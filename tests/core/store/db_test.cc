@@ -28,12 +28,7 @@ using testing::TempDir;
 // ---------------------------------------------------------------------------
 // Helpers
 
-std::unique_ptr<Database> open_db(const std::string& path) {
-  auto db = Database::open(path);
-  EXPECT_TRUE(db.has_value()) << db.error().text();
-  if (!db) std::abort();
-  return std::move(*db);
-}
+using testing::open_db;
 
 Map map_of(std::vector<std::pair<std::string, Value>> items) {
   Map m;
