@@ -55,6 +55,8 @@ else:
     s = db.set
     for i in range(n):
         s("small", f"k{i}", i)
+    with open("/proc/self/statm") as statm:
+        out["rss_before_commit_mb"] = int(statm.read().split()[1]) * resource.getpagesize() / 2**20
     db.commit()
     out["rss_before_mb"] = before / 1024
     out["rss_peak_mb"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
@@ -93,8 +95,8 @@ def main() -> None:
         print(line)
     if args.memory:
         r = run(None, "memory", args.memory)
-        print(f"one transaction of {args.memory:,} small records: peak RSS {r['rss_peak_mb']:.0f} MB"
-              f" (at start {r['rss_before_mb']:.0f} MB), log {r['log_mb']:.0f} MB")
+        print(f"one transaction of {args.memory:,} small records: RSS {r['rss_before_commit_mb']:.0f} MB before"
+              f" commit, peak {r['rss_peak_mb']:.0f} MB (at start {r['rss_before_mb']:.0f} MB), log {r['log_mb']:.0f} MB")
 
 
 if __name__ == "__main__":

@@ -622,6 +622,9 @@ std::expected<std::uint64_t, Error> Collection::write_tx(const Journal& journal)
 }
 
 void Collection::tx_landed() {
+  // The transaction's own index goes first, so that it and the index it
+  // lands in are never both at full size.
+  tx_index_ = KeyTable();
   const std::uint64_t start = log_.complete_end();
   const std::uint64_t spilled = tx_bytes() - tx_memory_.size();
   if (spilled > 0 && !index_records(start, start + spilled, true)) {
