@@ -524,6 +524,7 @@ std::expected<void, Error> Collection::tx_set(std::string_view key, std::string_
   }
   std::uint64_t place = tx_memory_.size();
   if (is_tombstone_encoding(encoded)) place |= kTxTombstone;
+  if (has_links) place |= kTxLinks;
   records::append_data_record(tx_memory_, key, encoded);
   tx_links_ = tx_links_ || has_links;
   if (auto [at, added] = tx_index_.insert(key, KeyTable::hash(key), place); !added) *at = place;
@@ -559,7 +560,7 @@ std::expected<void, Error> Collection::tx_spill(Journal& journal, std::string_vi
     const std::size_t size = 8 + key.size() + get_u32(record + 4 + key.size());
     if (std::uint64_t* place = tx_index_.find(key, KeyTable::hash(key));
         place && !(*place & kTxSpilled) && (*place & kTxOffset) == offset) {
-      *place = (*place & kTxTombstone) | kTxSpilled | (*at + offset);
+      *place = (*place & ~kTxOffset) | kTxSpilled | (*at + offset);
     }
     offset += size;
   }

@@ -133,8 +133,9 @@ class Collection {
   std::size_t tx_memory_bytes() const { return tx_memory_.size(); }
   // Moves the records held in memory to the journal as a chunk of `log_file`.
   std::expected<void, Error> tx_spill(Journal& journal, std::string_view log_file);
-  // Calls f(key, value) for each key the transaction wrote, with its last
-  // value (nullopt when deleted); the view lasts for the call.
+  // Calls f(key, value, has_links) for each key the transaction wrote, with
+  // its last value (nullopt when deleted; the view lasts for the call) and
+  // whether that value may hold a link (false: it holds none).
   template <class F>
   std::expected<void, Error> for_each_tx_key(F&& f);
   // The key's value in the log, ignoring the transaction: false when absent.
@@ -262,7 +263,8 @@ class Collection {
   // journal, at the record's start; kTxTombstone when it deletes the key.
   static constexpr std::uint64_t kTxSpilled = std::uint64_t{1} << 63;
   static constexpr std::uint64_t kTxTombstone = std::uint64_t{1} << 62;
-  static constexpr std::uint64_t kTxOffset = kTxTombstone - 1;
+  static constexpr std::uint64_t kTxLinks = std::uint64_t{1} << 61;  // the value may hold a link
+  static constexpr std::uint64_t kTxOffset = kTxLinks - 1;
   std::expected<std::string_view, Error> tx_value(std::uint64_t place, std::size_t key_size);
   KeyTable tx_index_;      // key -> place of its last record in the transaction
   std::string tx_memory_;  // whole records, after those spilled
@@ -281,7 +283,12 @@ std::expected<void, Error> Collection::for_each_tx_key(F&& f) {
   tx_index_.for_each_entry([&](std::string_view key, std::uint64_t place) {
     if (failed) return;
     if (place & kTxTombstone) {
-      f(key, std::optional<std::string_view>());
+      f(key, std::optional<std::string_view>(), false);
+      return;
+    }
+    if (!(place & kTxLinks)) {
+      // The value is not needed: the caller looks only for links.
+      f(key, std::optional<std::string_view>(std::string_view()), false);
       return;
     }
     auto value = tx_value(place, key.size());
@@ -289,7 +296,7 @@ std::expected<void, Error> Collection::for_each_tx_key(F&& f) {
       failed = std::move(value.error());
       return;
     }
-    f(key, std::optional<std::string_view>(*value));
+    f(key, std::optional<std::string_view>(*value), true);
   });
   if (failed) return std::unexpected(std::move(*failed));
   return {};

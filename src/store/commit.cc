@@ -92,11 +92,11 @@ std::expected<void, Error> Database::plan_commit(CommitPlan& plan) {
     // Each key's link difference, between its latest record in the log and
     // the transaction's last value for it.
     std::optional<Error> failed;
-    auto walked = c.for_each_tx_key([&](std::string_view key, std::optional<std::string_view> value) {
+    auto walked = c.for_each_tx_key([&](std::string_view key, std::optional<std::string_view> value, bool links) {
       if (failed) return;
       new_links.clear();
       old_links.clear();
-      if (value) collect_links_encoded(*value, new_links);
+      if (value && links) collect_links_encoded(*value, new_links);
       if (!c.cached_without_links(key)) {
         auto found = c.committed_encoded(key, scratch_);
         if (!found) {
