@@ -18,14 +18,6 @@
 
 namespace quillet {
 
-// Where the one encoded value at the start of `encoded` ends, checked as
-// decoding checks it but without building it; fails with the decoder's error.
-std::expected<std::size_t, Error> encoded_value_end(std::string_view encoded);
-
-// Why an encoded value is not what the store writes (a decoding error, or
-// "N bytes follow the encoded value"), or empty when it is.
-std::string value_fault(std::string_view encoded);
-
 // The live keys of a collection file, each with the offset of its latest
 // record.
 struct LiveRecords {
