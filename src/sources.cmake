@@ -29,6 +29,7 @@ set(QUILLET_CORE_SOURCES
   tools/synced_writer.cc
   tools/output_directory.cc
   tools/stat.cc
+  tools/dump.cc
   tools/check.cc
   tools/repair.cc
   tools/compact.cc

@@ -7,11 +7,22 @@
 
 namespace quillet {
 
+Ranges kept_ranges(std::span<const records::Damage> damage, std::uint64_t size) {
+  Ranges ranges;
+  std::uint64_t at = 0;
+  for (const records::Damage& d : damage) {
+    if (d.offset > at) ranges.emplace_back(at, d.offset);
+    at = d.end();
+  }
+  if (at < size || ranges.empty()) ranges.emplace_back(at, size);
+  return ranges;
+}
+
 std::expected<LiveRecords, Error> index_live_records(const OpenFile& file, Inspect inspect, ProblemList& problems,
-                                                         ProgressMeter* meter) {
+                                                         ProgressMeter* meter, std::span<const records::Damage> skip) {
   LiveRecords live;
-  auto scanned = scan_data_records(
-      file.fd.get(), file.size, file.name,
+  live.ranges = kept_ranges(skip, file.size);
+  auto on_record = 
       [&](const DataRecord& r) -> Step {
         ++live.records;
         if (!is_valid_utf8(r.key)) {
@@ -30,10 +41,14 @@ std::expected<LiveRecords, Error> index_live_records(const OpenFile& file, Inspe
           *offset = r.offset;
         }
         return {};
-      },
-      meter);
-  if (!scanned) return std::unexpected(scanned.error());
-  live.end = *scanned;
+      };
+  for (auto& [from, to] : live.ranges) {
+    auto scanned = scan_data_range(file.fd.get(), from, to, file.name, on_record, meter);
+    if (!scanned) return std::unexpected(scanned.error());
+    live.end = *scanned;
+    // Only whole records are read again.
+    to = scanned->complete_end;
+  }
   return live;
 }
 
@@ -44,18 +59,34 @@ Step for_each_live_record(const OpenFile& file, LiveRecords& live, const DataRec
   std::ranges::sort(offsets);
   std::size_t next = 0;
   ScanProgress progress(meter);
-  auto scanned = scan_data_records(
-      file.fd.get(), live.end.complete_end, file.name,
-      [&](const DataRecord& r) -> Step {
-        if (next < offsets.size() && offsets[next] == r.offset) {
-          ++next;
-          if (auto done = on_live(r); !done) return done;
-        }
-        return progress.at(r.offset);
-      },
-      nullptr);
-  if (!scanned) return std::unexpected(scanned.error());
+  auto on_record = [&](const DataRecord& r) -> Step {
+    if (next < offsets.size() && offsets[next] == r.offset) {
+      ++next;
+      if (auto done = on_live(r); !done) return done;
+    }
+    return progress.at(r.offset);
+  };
+  for (const auto& [from, to] : live.ranges) {
+    auto scanned = scan_data_range(file.fd.get(), from, to, file.name, on_record, nullptr);
+    if (!scanned) return std::unexpected(scanned.error());
+  }
   return progress.done_to(file.size);
+}
+
+std::expected<std::vector<records::Damage>, Error> damage_to_skip(const OpenFile& file, std::string_view tool,
+                                                                      bool skip, std::vector<Skipped>& skipped) {
+  auto damage = records::find_damage(file.fd.get(), records::Layout::Data, file.size);
+  if (!damage) return std::unexpected(damage.error().in_context(file.name));
+  for (const records::Damage& d : *damage) {
+    if (d.torn) continue;
+    if (!skip) {
+      return std::unexpected(Error::corruption(file.name + " at " + at_offset(d.offset) + ": " +
+                                               std::to_string(d.size) + " damaged bytes; " + std::string(tool) +
+                                               " --skip-damaged carries on past them (quilletdb check lists the damage)"));
+    }
+    skipped.push_back(Skipped{file.name, d.offset, d.size});
+  }
+  return damage;
 }
 
 }  // namespace quillet
