@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 #include "format/codec.h"
@@ -26,21 +27,25 @@ void apply_record(const records::LinkRecord& r, Entries& entries) {
 
 // Replays [from, end) into `entries`, or only checks its framing when
 // `entries` is null.
-std::expected<records::ScanEnd, Error> scan_log(int fd, std::uint64_t from, std::uint64_t end, Entries* entries) {
+std::expected<records::ScanEnd, Error> scan_log(int fd, std::uint64_t from, std::uint64_t end, Entries* entries,
+                                                const std::string& path) {
   records::BlockReader file(fd);
-  bool bad_text = false;
+  std::optional<std::uint64_t> bad_text;
   auto scan = records::scan_link_records(file, from, end, [&](const records::LinkRecord& r) {
     if (entries == nullptr) return true;
     for (std::string_view field : {r.target_key, r.source_collection, r.source_key, r.source_path}) {
       if (!is_valid_utf8(field)) {
-        bad_text = true;
+        bad_text = r.offset;
         return false;
       }
     }
     apply_record(r, *entries);
     return true;
   });
-  if (bad_text) return std::unexpected(Error::corruption("invalid utf8 in backlink"));
+  if (bad_text) {
+    return std::unexpected(
+        Error::corruption("invalid utf8 in backlink in " + path + " at offset " + std::to_string(*bad_text)));
+  }
   return scan;
 }
 
@@ -66,7 +71,7 @@ std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path,
   const int raw = fd->get();
   index.log_ = AppendLog(std::move(*fd));
   if (share && !read_only) index.log_.share(*share);
-  auto replay = [&](std::uint64_t from, std::uint64_t end) { return scan_log(raw, from, end, &index.entries_); };
+  auto replay = [&](std::uint64_t from, std::uint64_t end) { return scan_log(raw, from, end, &index.entries_, index.path_); };
   if (!read_only) {
     if (auto scan = index.log_.open_scan(replay); !scan) return std::unexpected(scan.error());
     return index;
@@ -88,7 +93,7 @@ const std::vector<BacklinkEntry>& BacklinkIndex::entries_of(std::string_view tar
 std::expected<void, Error> BacklinkIndex::refresh() {
   if (!log_.behind()) return {};
   return log_.catch_up(
-      [&](std::uint64_t from, std::uint64_t end) { return scan_log(log_.fd(), from, end, &entries_); });
+      [&](std::uint64_t from, std::uint64_t end) { return scan_log(log_.fd(), from, end, &entries_, path_); });
 }
 
 struct BacklinkIndex::AppendScope {
@@ -104,7 +109,7 @@ std::expected<void, Error> BacklinkIndex::check_writable() {
     // Under the write lock: what others appended is replayed first, and a
     // record a dead writer left unfinished is cut.
     auto ready = log_.lock_for_append(
-        [&](std::uint64_t from, std::uint64_t end) { return scan_log(log_.fd(), from, end, &entries_); });
+        [&](std::uint64_t from, std::uint64_t end) { return scan_log(log_.fd(), from, end, &entries_, path_); });
     if (ready) return {};
     if (!ready.error()) return std::unexpected(ready.error().error());
     return std::unexpected(refused(path_, "ends inside an incomplete record that is not a torn write; writes are "
@@ -114,7 +119,7 @@ std::expected<void, Error> BacklinkIndex::check_writable() {
   // open: writing is safe again once the file ends on a record boundary, or
   // once nobody else holds the file, so that the tail can be cut after all.
   auto writable = log_.ensure_writable(
-      [&](std::uint64_t from, std::uint64_t end) { return scan_log(log_.fd(), from, end, nullptr); });
+      [&](std::uint64_t from, std::uint64_t end) { return scan_log(log_.fd(), from, end, nullptr, path_); });
   if (writable) return {};
   if (!writable.error()) return std::unexpected(writable.error().error());
   if (writable.error()->why == AppendLog::Refusal::PartialRecord) {

@@ -39,7 +39,7 @@ class BacklinkIndex {
   // ignored, and cut off under the same rule as a collection's torn tail;
   // when it cannot be cut, writes are refused until the log ends on a record
   // boundary again. Damage elsewhere fails: "failed to fill whole buffer",
-  // "invalid utf8 in backlink".
+  // "invalid utf8 in backlink in <path> at offset N".
   // With OpenMode::ReadOnly the log is neither created nor cut nor written:
   // a missing log reads as an empty index, a torn tail is only skipped, and
   // every write is refused.

@@ -44,7 +44,7 @@ class Collection {
   // records::kMaxTornTail bytes, cut off; otherwise the collection opens read-only
   // until the file ends on a record boundary again. Fails (always Io) on an OS
   // error, a path that is not a regular file, or a key that is not UTF-8
-  // ("invalid utf8 key").
+  // ("invalid utf8 key in <path> at offset N").
   // With OpenMode::ReadOnly the file is neither created nor cut nor written:
   // a missing file gives an empty collection without a file, a torn tail is
   // only skipped, and every write fails with Io.
