@@ -70,8 +70,11 @@ std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path,
   }
   const int raw = fd->get();
   index.log_ = AppendLog(std::move(*fd));
+  index.log_.check_damage_before_cut(raw, records::Layout::Link);
   if (share && !read_only) index.log_.share(*share);
-  auto replay = [&](std::uint64_t from, std::uint64_t end) { return scan_log(raw, from, end, &index.entries_, index.path_); };
+  auto replay = [&](std::uint64_t from, std::uint64_t end) {
+    return scan_log(raw, from, end, &index.entries_, index.path_);
+  };
   if (!read_only) {
     if (auto scan = index.log_.open_scan(replay); !scan) return std::unexpected(scan.error());
     return index;

@@ -60,6 +60,7 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::st
   collection->path_ = path;
   collection->reader_ = std::move(*reader);
   collection->log_ = AppendLog(std::move(*writer));
+  collection->log_.check_damage_before_cut(collection->reader_.get(), records::Layout::Data);
   if (share) collection->log_.share(*share);
   auto scan = collection->log_.open_scan(
       [&](std::uint64_t from, std::uint64_t end) { return collection->index_records(from, end, false); });
