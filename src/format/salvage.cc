@@ -6,16 +6,17 @@
 
 namespace quillet::records {
 
-bool is_valid(const DataRecord& record) {
-  if (!is_valid_utf8(record.key)) return false;
-  auto end = encoded_value_end(record.value);
-  return end && *end == record.value.size();
+std::string fault_of(const DataRecord& record) {
+  if (!is_valid_utf8(record.key)) return "the key is not valid UTF-8";
+  return value_fault(record.value);
 }
 
-bool is_valid(const LinkRecord& record) {
-  return (record.op == kAddOp || record.op == kRemoveOp) && is_valid_utf8(record.target_key) &&
-         is_valid_utf8(record.source_collection) && is_valid_utf8(record.source_key) &&
-         is_valid_utf8(record.source_path);
+std::string fault_of(const LinkRecord& record) {
+  if (record.op != kAddOp && record.op != kRemoveOp) return "unknown operation byte " + std::to_string(record.op);
+  for (std::string_view field : {record.target_key, record.source_collection, record.source_key, record.source_path}) {
+    if (!is_valid_utf8(field)) return "invalid utf8 in backlink";
+  }
+  return {};
 }
 
 namespace {
@@ -27,6 +28,7 @@ struct Chain {
   std::uint64_t end = 0;
   bool torn = false;
   std::uint64_t bad_size = 0;
+  std::string why;
   bool empty() const { return end == start; }
 };
 
@@ -36,9 +38,10 @@ class Salvager {
   Salvager(int fd, Layout layout, std::uint64_t end) : file_(fd), layout_(layout), end_(end) {}
 
   std::expected<Chain, Error> chain(std::uint64_t from) {
-    Chain c{from, from, false, 0};
+    Chain c{from, from, false, 0, {}};
     auto take = [&](const auto& r) {
-      if (is_valid(r)) return true;
+      c.why = fault_of(r);
+      if (c.why.empty()) return true;
       c.bad_size = r.bytes.size();
       return false;
     };
@@ -47,6 +50,7 @@ class Salvager {
     if (!scanned) return std::unexpected(scanned.error());
     c.end = scanned->complete_end;
     c.torn = scanned->torn();
+    if (c.torn) c.why = "the record there runs past the end of the file, or no record starts there";
     return c;
   }
 
@@ -105,10 +109,10 @@ std::expected<std::vector<Damage>, Error> find_damage(int fd, Layout layout, std
     auto next = salvager.resume(last.end, guess);
     if (!next) return std::unexpected(next.error());
     if (!*next) {
-      damage.push_back(Damage{last.end, end - last.end, last.torn});
+      damage.push_back(Damage{last.end, end - last.end, last.torn, last.why});
       break;
     }
-    damage.push_back(Damage{last.end, (*next)->start - last.end, false});
+    damage.push_back(Damage{last.end, (*next)->start - last.end, false, last.why});
     last = **next;
   }
   return damage;

@@ -14,14 +14,16 @@
 
 #include <cstdint>
 #include <expected>
+#include <string>
 #include <vector>
 
 #include "format/records.h"
 
 namespace quillet::records {
 
-bool is_valid(const DataRecord& record);  // REQUIRES: read with Extent::Whole
-bool is_valid(const LinkRecord& record);
+// Why a whole record is not valid, or empty when it is.
+std::string fault_of(const DataRecord& record);  // REQUIRES: read with Extent::Whole
+std::string fault_of(const LinkRecord& record);
 
 // A stretch of a log where no chain resumes: [offset, offset + size).
 struct Damage {
@@ -30,6 +32,8 @@ struct Damage {
   // The tail an interrupted append leaves: the stretch ends the file, its
   // first record does not fit (or it is zeros), and no chain starts in it.
   bool torn = false;
+  // What is wrong at `offset`: the first record's fault, or that it does not fit.
+  std::string why;
   std::uint64_t end() const { return offset + size; }
 };
 

@@ -80,8 +80,8 @@ std::expected<std::vector<records::Damage>, Error> damage_to_skip(const OpenFile
   for (const records::Damage& d : *damage) {
     if (d.torn) continue;
     if (!skip) {
-      return std::unexpected(Error::corruption(file.name + " at " + at_offset(d.offset) + ": " +
-                                               std::to_string(d.size) + " damaged bytes; " + std::string(tool) +
+      return std::unexpected(Error::corruption(file.name + " at " + at_offset(d.offset) + ": " + d.why + " (" +
+                                               std::to_string(d.size) + " damaged bytes); " + std::string(tool) +
                                                " --skip-damaged carries on past them (quilletdb check lists the damage)"));
     }
     skipped.push_back(Skipped{file.name, d.offset, d.size});

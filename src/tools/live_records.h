@@ -59,8 +59,8 @@ struct Skipped {
 
 // The damaged stretches of a collection file (format/salvage.h) a tool that
 // reads records leaves out. An incomplete last record is left out silently,
-// as the store does; any other stretch fails with "<file> at offset N: N
-// damaged bytes; <tool> --skip-damaged carries on past them ..." unless
+// as the store does; any other stretch fails with "<file> at offset N: <what
+// is wrong> (N damaged bytes); <tool> --skip-damaged carries on past them ..." unless
 // `skip`, when it is added to `skipped`.
 std::expected<std::vector<records::Damage>, Error> damage_to_skip(const OpenFile& file, std::string_view tool,
                                                                       bool skip, std::vector<Skipped>& skipped);

@@ -57,7 +57,7 @@ Step salvage_file(const std::string& dir, const OpenFile& file, const std::vecto
     const std::string side = free_side_file(dir, file.name, d.offset);
     const std::string where = " (" + std::to_string(d.size) + " bytes from " + at_offset(d.offset) + ") into " + side;
     if (auto told = announce(file.name + (d.torn ? ": dropping the incomplete last record" : ": removing damaged bytes") +
-                             where);
+                             where + (d.torn ? "" : " (" + d.why + ")"));
         !told) {
       return told;
     }

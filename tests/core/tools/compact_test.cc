@@ -60,7 +60,8 @@ TEST(Compact, RefusesADamagedRecordAndLeavesNothingBehindUnlessToldToSkipIt) {
   auto compacted = compact_database(dir.file("src"), dir.file("out"));
   ASSERT_FALSE(compacted.has_value());
   EXPECT_EQ(compacted.error().text(), "b.qdb at offset " + std::to_string(second) +
-                                          ": " + std::to_string(second) + " damaged bytes; compact --skip-damaged "
+                                          ": unknown type byte: 0x0E (" + std::to_string(second) +
+                                          " damaged bytes); compact --skip-damaged "
                                           "carries on past them (quilletdb check lists the damage)");
   EXPECT_TRUE(compacted.error().is(ErrorKind::Corruption));
   EXPECT_FALSE(testing::file_exists(dir.file("out")));
