@@ -21,7 +21,7 @@ constexpr std::string_view kSideMark = ".damaged-";
 // relative to the directory without the extension, when that is a name a
 // database can open.
 std::optional<std::string> collection_of(std::string_view relative, std::string_view extension) {
-  if (relative.size() <= extension.size() || !relative.ends_with(extension)) return std::nullopt;
+  if (!relative.ends_with(extension)) return std::nullopt;
   std::string_view stem = relative.substr(0, relative.size() - extension.size());
   if (!is_valid_utf8(stem) || !check_collection_name(stem)) return std::nullopt;
   return std::string(stem);

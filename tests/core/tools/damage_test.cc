@@ -97,7 +97,8 @@ TEST(Damage, RepairKeepsEveryUntouchedRecordAndMovesTheRestToSideFiles) {
       EXPECT_TRUE(after.sound()) << problems_text(after);
       EXPECT_EQ(after.side_files, repaired->side_files);
       std::set<std::string> live;
-      for (const auto& [key, value] : contents_of(dir.path()).records["posts"]) live.insert(key);
+      const Contents contents = contents_of(dir.path());
+      for (const auto& [key, value] : contents.records.at("posts")) live.insert(key);
       EXPECT_EQ(live, keys);
     }
   }
@@ -127,6 +128,8 @@ TEST(Damage, EveryCollectionUnderTheDirectoryIsSeen) {
   TempDir dir;
   {
     auto db = open_db(dir.path());
+    ASSERT_TRUE(make_directories(dir.file("a")).has_value());
+    ASSERT_TRUE(make_directories(dir.file("x")).has_value());
     ASSERT_TRUE(db->set("", "e", post({{"a", "users/u"}})).has_value());
     auto set = db->set("a/b", "k", post({{"a", "users/u"}, {"b", "x/y/k"}}));
     ASSERT_TRUE(set.has_value()) << set.error().text();
