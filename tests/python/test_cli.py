@@ -305,6 +305,26 @@ def test_repair_moves_a_damaged_record_to_a_side_file_and_says_so(blog):
 # compact
 
 
+@pytest.mark.parametrize("command", ["dump", "compact"])
+def test_skip_damaged_carries_on_past_a_damaged_record_and_fails_saying_so(blog, tmp_path, command):
+    out = [str(tmp_path / "out")] if command == "compact" else []
+    assert quilletdb(command, "--skip-damaged", blog, *out).returncode == 0
+    out = [str(tmp_path / "out2")] if command == "compact" else []
+    p1, size = posts_record(blog, 1), posts_record(blog, 1)
+    patch(f"{blog}/posts.qdb", p1 + 4, b"\xff")
+    refused = quilletdb(command, blog, *out)
+    assert failed_with(refused, f"posts.qdb at offset {p1}: the key is not valid UTF-8 ({size} damaged bytes); "
+                                f"{command} --skip-damaged carries on past them")
+    assert refused.out == ""
+    skipped = quilletdb(command, "--skip-damaged", blog, *out)
+    assert failed_with(skipped, f"skipped {size} damaged bytes of posts.qdb at offset {p1}")
+    if command == "dump":
+        assert [json.loads(line)["key"] for line in skipped.out.splitlines()] == ["p0", "p2", "p3", "alice", "bobby"]
+    else:
+        assert checked(out[0])[0] == 0
+
+
+
 def test_compact_says_what_it_wrote(blog, tmp_path):
     out = str(tmp_path / "out")
     with _quilletdb.open(blog) as db:
