@@ -164,7 +164,9 @@ std::expected<records::ScanEnd, Error> Collection::index_records(std::uint64_t f
         return true;
       },
       reporter, records::Extent::Head);
-  if (bad_key) return std::unexpected(Error::io("invalid utf8 key in " + path_ + " at offset " + std::to_string(*bad_key)));
+  if (bad_key) {
+    return std::unexpected(Error::io("invalid utf8 key in " + path_ + " at offset " + std::to_string(*bad_key)));
+  }
   apply_all();
   return scan;
 }

@@ -22,26 +22,25 @@ std::expected<LiveRecords, Error> index_live_records(const OpenFile& file, Inspe
                                                          ProgressMeter* meter, std::span<const records::Damage> skip) {
   LiveRecords live;
   live.ranges = kept_ranges(skip, file.size);
-  auto on_record = 
-      [&](const DataRecord& r) -> Step {
-        ++live.records;
-        if (!is_valid_utf8(r.key)) {
-          problems.add(file.name, r.offset, "the key is not valid UTF-8");
-          return {};
-        }
-        if (inspect == Inspect::Values) {
-          if (std::string fault = value_fault(r.value); !fault.empty()) {
-            problems.add(file.name, r.offset, "the value of key " + quote_text(r.key) + " is damaged: " + fault);
-          }
-        }
-        const std::uint64_t hash = KeyTable::hash(r.key);
-        if (is_tombstone_encoding(r.value)) {
-          live.latest.erase(r.key, hash);
-        } else if (auto [offset, added] = live.latest.insert(r.key, hash, r.offset); !added) {
-          *offset = r.offset;
-        }
-        return {};
-      };
+  auto on_record = [&](const DataRecord& r) -> Step {
+    ++live.records;
+    if (!is_valid_utf8(r.key)) {
+      problems.add(file.name, r.offset, "the key is not valid UTF-8");
+      return {};
+    }
+    if (inspect == Inspect::Values) {
+      if (std::string fault = value_fault(r.value); !fault.empty()) {
+        problems.add(file.name, r.offset, "the value of key " + quote_text(r.key) + " is damaged: " + fault);
+      }
+    }
+    const std::uint64_t hash = KeyTable::hash(r.key);
+    if (is_tombstone_encoding(r.value)) {
+      live.latest.erase(r.key, hash);
+    } else if (auto [offset, added] = live.latest.insert(r.key, hash, r.offset); !added) {
+      *offset = r.offset;
+    }
+    return {};
+  };
   for (auto& [from, to] : live.ranges) {
     auto scanned = scan_data_range(file.fd.get(), from, to, file.name, on_record, meter);
     if (!scanned) return std::unexpected(scanned.error());
@@ -80,9 +79,10 @@ std::expected<std::vector<records::Damage>, Error> damage_to_skip(const OpenFile
   for (const records::Damage& d : *damage) {
     if (d.torn) continue;
     if (!skip) {
-      return std::unexpected(Error::corruption(file.name + " at " + at_offset(d.offset) + ": " + d.why + " (" +
-                                               std::to_string(d.size) + " damaged bytes); " + std::string(tool) +
-                                               " --skip-damaged carries on past them (quilletdb check lists the damage)"));
+      return std::unexpected(Error::corruption(
+          file.name + " at " + at_offset(d.offset) + ": " + d.why + " (" + std::to_string(d.size) +
+          " damaged bytes); " + std::string(tool) +
+          " --skip-damaged carries on past them (quilletdb check lists the damage)"));
     }
     skipped.push_back(Skipped{file.name, d.offset, d.size});
   }

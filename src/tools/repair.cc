@@ -56,11 +56,8 @@ Step salvage_file(const std::string& dir, const OpenFile& file, const std::vecto
   for (const records::Damage& d : damage) {
     const std::string side = free_side_file(dir, file.name, d.offset);
     const std::string where = " (" + std::to_string(d.size) + " bytes from " + at_offset(d.offset) + ") into " + side;
-    if (auto told = announce(file.name + (d.torn ? ": dropping the incomplete last record" : ": removing damaged bytes") +
-                             where + (d.torn ? "" : " (" + d.why + ")"));
-        !told) {
-      return told;
-    }
+    const std::string what = d.torn ? ": dropping the incomplete last record" : ": removing damaged bytes";
+    if (auto told = announce(file.name + what + where + (d.torn ? "" : " (" + d.why + ")")); !told) return told;
     if (d.torn) {
       ++report.tails_cut;
       report.tail_bytes_cut += d.size;

@@ -22,7 +22,9 @@ std::string damage_of(const std::string& bytes, Layout layout) {
   auto found = find_damage(fd->get(), layout, bytes.size());
   EXPECT_TRUE(found.has_value());
   std::string out;
-  for (const Damage& d : *found) out += std::to_string(d.offset) + "+" + std::to_string(d.size) + (d.torn ? " torn;" : ";");
+  for (const Damage& d : *found) {
+    out += std::to_string(d.offset) + "+" + std::to_string(d.size) + (d.torn ? " torn;" : ";");
+  }
   return out;
 }
 
