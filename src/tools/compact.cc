@@ -19,6 +19,11 @@ std::expected<CompactReport, Error> compact_database(const std::string& dir, con
   if (!opened) return std::unexpected(opened.error());
   const Listing& listing = opened->listing;
   std::vector<OpenFile>& data = opened->data;
+  if (!listing.strays.empty()) {
+    return std::unexpected(Error::invalid_argument(listing.strays.front() +
+                                                   " is named like a log, but no database can open it by that name; "
+                                                   "compact cannot carry it (rename or move it, and compact again)"));
+  }
   OutputDirectory output;
   if (auto prepared = output.prepare(out); !prepared) return std::unexpected(prepared.error());
 

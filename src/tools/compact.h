@@ -2,8 +2,9 @@
 // record, byte for byte, in file order) and backlink files rebuilt from them
 // into `out`, which must not exist (its parent must) or be an empty
 // directory. Every collection under the source is carried, those in
-// subdirectories and the one with the empty name included. The source is
-// only read. Refuses a source with a damaged record (damage_to_skip) unless
+// subdirectories and the one with the empty name included; a file named like
+// a log that no database can open by its name is refused, by name. The
+// source is only read. Refuses a source with a damaged record (damage_to_skip) unless
 // `skip_damaged`, when only whole, valid records are read and the stretches
 // left out are listed; on any failure the files made in `out` are removed
 // again.

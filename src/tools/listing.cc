@@ -48,6 +48,8 @@ Step list_into(const std::string& dir, const std::string& prefix, int depth, Lis
       listing.backlink_targets.push_back(std::move(*target));
     } else if (is_side_file(name)) {
       listing.side_files.push_back(relative);
+    } else if (name.ends_with(".qdb") || name.ends_with(".qbl")) {
+      listing.strays.push_back(relative);
     }
     return true;
   });

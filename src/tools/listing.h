@@ -21,6 +21,8 @@ struct Listing {
   std::vector<std::string> collections;       // stems of <name>.qdb, sorted
   std::vector<std::string> backlink_targets;  // stems of <name>.qbl, sorted
   std::vector<std::string> side_files;        // what repair removed: <log>.damaged-<offset>, sorted
+  // Files named like a log whose names no database can open (not UTF-8, say).
+  std::vector<std::string> strays;
 };
 
 // The side file repair writes the bytes it removes from `log` at `offset` to.

@@ -150,6 +150,11 @@ TEST(Damage, EveryCollectionUnderTheDirectoryIsSeen) {
   EXPECT_EQ(testing::read_file(dir.file("out/a/b.qdb")), testing::read_file(dir.file("a/b.qdb")));
   EXPECT_EQ(testing::read_file(dir.file("out/.qdb")), testing::read_file(dir.file(".qdb")));
   EXPECT_TRUE(check(dir.file("out")).sound());
+  // A log no database can open by its name is named, never dropped.
+  testing::write_file(dir.file("a/\xFF.qdb"), "");
+  auto refused = compact_database(dir.path(), dir.file("out2"));
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_TRUE(refused.error().text().starts_with("a/\xFF.qdb is named like a log")) << refused.error().text();
 }
 
 }  // namespace
