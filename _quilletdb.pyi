@@ -250,6 +250,7 @@ class _CheckReport(TypedDict):
     live_keys: int
     backlink_records: int
     backlink_entries: int
+    side_files: list[str]  # what repair removed, kept beside the logs (not a problem)
 
 class _RepairReport(TypedDict):
     tails_cut: int
@@ -257,7 +258,9 @@ class _RepairReport(TypedDict):
     backlink_files_rebuilt: int
     backlink_entries_added: int
     backlink_entries_dropped: int
-    damaged_records: int
+    damaged_stretches: int  # removed, other than the torn tail of an interrupted write
+    damaged_bytes: int
+    side_files: list[str]
 
 class _CompactReport(TypedDict):
     collections: int
@@ -266,16 +269,27 @@ class _CompactReport(TypedDict):
     backlink_entries: int
     bytes_read: int
     bytes_written: int
+    skipped: list[tuple[str, int, int]]  # (file, offset, size) of damage left out
+
+class _DumpReport(TypedDict):
+    records: int
+    skipped: list[tuple[str, int, int]]
 
 _Progress: TypeAlias = Callable[[int, int], object] | None
 
 def _stat(path: str) -> _Stat: ...
 def _check(path: str, progress: _Progress = None) -> _CheckReport: ...
-def _repair(path: str, notice: Callable[[str], object] | None = None, progress: _Progress = None) -> _RepairReport: ...
-def _compact(path: str, out: str, progress: _Progress = None) -> _CompactReport: ...
+def _repair(
+    path: str, notice: Callable[[str], object] | None = None, progress: _Progress = None, dry_run: bool = False
+) -> _RepairReport: ...
+def _compact(path: str, out: str, progress: _Progress = None, skip_damaged: bool = False) -> _CompactReport: ...
 def _dump_records(
-    path: str, collection: str | None, write: Callable[[str], object], progress: _Progress = None
-) -> int: ...
+    path: str,
+    collection: str | None,
+    write: Callable[[str], object],
+    progress: _Progress = None,
+    skip_damaged: bool = False,
+) -> _DumpReport: ...
 def _get(path: str, collection: str, key: str) -> str:
     """The record's value as one line of JSON."""
 def _resolve(path: str, collection: str, key: str, fields: Sequence[str]) -> str: ...

@@ -138,11 +138,20 @@ def cmd_stat(q: Any, args: argparse.Namespace) -> int:
     return 0
 
 
+def report_skipped(skipped: Sequence[Sequence[Any]]) -> int:
+    """Lists on stderr the damaged stretches a command carried on past; the exit status."""
+    sys.stdout.flush()
+    for file, offset, size in skipped:
+        sys.stderr.write(f"{PROG}: skipped {size} damaged bytes of {file} at offset {offset}\n")
+    return 1 if skipped else 0
+
+
 def cmd_dump(q: Any, args: argparse.Namespace) -> int:
-    run_with_progress(
-        "dump", lambda bar: q._dump_records(args.dir, args.collection, write_json_text, bar)
+    report = run_with_progress(
+        "dump",
+        lambda bar: q._dump_records(args.dir, args.collection, write_json_text, bar, args.skip_damaged),
     )
-    return 0
+    return report_skipped(report["skipped"])
 
 
 def cmd_get(q: Any, args: argparse.Namespace) -> int:
@@ -168,6 +177,8 @@ def cmd_check(q: Any, args: argparse.Namespace) -> int:
         out(f"{where}: {message}")
     if report["problems_omitted"]:
         out(f"... and {report['problems_omitted']} more problems")
+    for side_file in report["side_files"]:
+        out(f"{side_file}: bytes repair removed, kept for a person to look at")
     summary = (
         f"{report['records']} records ({report['live_keys']} live) and "
         f"{report['backlink_records']} backlink records in {report['files']} files"
@@ -185,16 +196,22 @@ def cmd_repair(q: Any, args: argparse.Namespace) -> int:
         out(text)
         sys.stdout.flush()
 
-    report = run_with_progress("repair", lambda bar: q._repair(args.dir, notice, bar))
-    out(
-        f"repaired: {report['tails_cut']} incomplete records cut ({report['tail_bytes_cut']} bytes), "
+    report = run_with_progress("repair", lambda bar: q._repair(args.dir, notice, bar, args.dry_run))
+    summary = (
+        f"{report['tails_cut']} incomplete records cut ({report['tail_bytes_cut']} bytes), "
         f"{report['backlink_files_rebuilt']} backlink files rebuilt "
         f"({report['backlink_entries_added']} entries added, {report['backlink_entries_dropped']} dropped)"
     )
-    if report["damaged_records"]:
+    if report["damaged_stretches"]:
+        summary += (
+            f", {report['damaged_stretches']} damaged stretches removed ({report['damaged_bytes']} bytes)"
+        )
+    out(f"dry run, nothing changed: would have {summary}" if args.dry_run else f"repaired: {summary}")
+    if report["damaged_stretches"]:
+        kept = "would be kept" if args.dry_run else "are kept"
         raise Failure(
-            f"{report['damaged_records']} damaged records are left as they are; "
-            f"`{PROG} check {args.dir}` lists them"
+            f"the log held damage, not only an interrupted write; the bytes removed {kept} in "
+            + ", ".join(report["side_files"])
         )
     return 0
 
@@ -210,13 +227,15 @@ def cmd_compact(q: Any, args: argparse.Namespace) -> int:
             f"{human_bytes(report['bytes_before'])} -> {human_bytes(report['bytes_after'])}"
         )
         return 0
-    report = run_with_progress("compact", lambda bar: q._compact(args.dir, args.out, bar))
+    report = run_with_progress(
+        "compact", lambda bar: q._compact(args.dir, args.out, bar, args.skip_damaged)
+    )
     out(
         f"compacted {report['records_read']} records into {report['records_written']} "
         f"and {report['backlink_entries']} backlink entries: "
         f"{human_bytes(report['bytes_read'])} -> {human_bytes(report['bytes_written'])} in {args.out}"
     )
-    return 0
+    return report_skipped(report["skipped"])
 
 
 def cmd_export(q: Any, args: argparse.Namespace) -> int:
@@ -263,8 +282,10 @@ def parser() -> argparse.ArgumentParser:
 
     c = command("stat", cmd_stat, "per collection its live keys, records, bytes and dead share; per backlink file its records and live entries")
     c.add_argument("--json", action="store_true", help="print the figures as one JSON object")
+    skip_help = "carry on past damaged records, list them on stderr at the end, and exit with 1"
     c = command("dump", cmd_dump, "print every live record as JSON Lines")
     c.add_argument("collection", metavar="COLLECTION", nargs="?", help="only this collection")
+    c.add_argument("--skip-damaged", action="store_true", help=skip_help)
     for name, run, text in (
         ("get", cmd_get, "print one record's value as JSON"),
         ("backlinks", cmd_backlinks, "print the records linking to one record, as JSON Lines"),
@@ -277,13 +298,20 @@ def parser() -> argparse.ArgumentParser:
             # No field at all gives the whole record (followed if it is a link).
             c.add_argument("fields", metavar="FIELD", nargs="*")
     command("check", cmd_check, "read every record and backlink, and report what is damaged or out of step (changes nothing)")
-    command("repair", cmd_repair, "cut incomplete last records and rebuild every backlink file (no other program may have the database open)")
+    c = command(
+        "repair",
+        cmd_repair,
+        "keep every whole record, move damaged and incomplete ones to side files, rebuild every backlink file "
+        "(no other program may have the database open)",
+    )
+    c.add_argument("--dry-run", action="store_true", help="report what repair would do and change nothing")
     c = command(
         "compact",
         cmd_compact,
         "rewrite every collection with only its live records, in place while other programs use it, or into OUT",
     )
     c.add_argument("out", metavar="OUT", nargs="?", help="a directory that does not exist yet, or is empty (without it: in place)")
+    c.add_argument("--skip-damaged", action="store_true", help=skip_help)
     c = command(
         "export",
         cmd_export,

@@ -7,6 +7,7 @@ set(QUILLET_CORE_SOURCES
   value/unicode_tables.cc
   format/codec.cc
   format/records.cc
+  format/salvage.cc
   io/file_system.cc
   io/file.cc
   io/lock_file.cc
@@ -31,6 +32,7 @@ set(QUILLET_CORE_SOURCES
   tools/synced_writer.cc
   tools/output_directory.cc
   tools/stat.cc
+  tools/dump.cc
   tools/check.cc
   tools/repair.cc
   tools/compact.cc

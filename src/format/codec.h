@@ -73,6 +73,14 @@ std::expected<void, Error> check_encodable(const Value& value);
 // error `position` is meaningless.
 std::expected<Value, Error> decode(std::string_view bytes, std::size_t& position);
 
+// Where the one encoded value at the start of `encoded` ends, checked as
+// decoding checks it but without building it; fails with the decoder's error.
+std::expected<std::size_t, Error> encoded_value_end(std::string_view encoded);
+
+// Why `encoded` is not one value as the store writes it (a decoding error,
+// or "N bytes follow the encoded value"), or empty when it is.
+std::string value_fault(std::string_view encoded);
+
 // Reads one map body (count, then key/value entries; a repeated key keeps its
 // last value) at `position`.
 std::expected<Map, Error> decode_map(std::string_view bytes, std::size_t& position);

@@ -29,6 +29,24 @@ std::expected<bool, Error> BlockReader::refill(std::uint64_t offset, std::uint64
   return true;
 }
 
+namespace detail {
+
+std::expected<bool, Error> zeros_to_end(BlockReader& file, const Reporter& reporter, std::uint64_t pos,
+                                        std::uint64_t end) {
+  while (pos < end) {
+    const std::uint64_t chunk_end = pos + std::min<std::uint64_t>(BlockReader::kBlock, end - pos);
+    auto covered = cover(file, reporter, pos, chunk_end);
+    if (!covered) return std::unexpected(covered.error());
+    if (!*covered) return false;
+    const char* p = file.at(pos);
+    if (std::any_of(p, p + (chunk_end - pos), [](char c) { return c != 0; })) return false;
+    pos = chunk_end;
+  }
+  return true;
+}
+
+}  // namespace detail
+
 void append_data_record(std::string& out, std::string_view key, std::string_view value) {
   put_u32(out, static_cast<std::uint32_t>(key.size()));
   out.append(key);

@@ -10,8 +10,11 @@
 // The torn-tail rule, shared by every reader: a record is whole when each
 // length it declares fits in what is left before the end of the scan. The
 // first record that does not fit, and everything after it, is the torn tail:
-// what an interrupted append leaves. The framing cannot tell damage anywhere
-// else; values and strings are judged by whoever reads them.
+// what an interrupted append leaves. So is a run of zero bytes from a record
+// boundary to the end of the scan, which a file system can leave after a
+// crash: zeros cannot start a record of either layout (below). The framing
+// cannot tell damage anywhere else; values and strings are judged by whoever
+// reads them (format/salvage.h judges them the way every writer writes them).
 #pragma once
 
 #include <cstddef>
@@ -34,6 +37,16 @@ inline constexpr std::uint64_t kMaxTornTail = 65536;
 
 inline constexpr std::uint8_t kAddOp = 1;
 inline constexpr std::uint8_t kRemoveOp = 2;
+
+// The two layouts, for code that handles either.
+enum class Layout : std::uint8_t { Data, Link };
+
+// What zeros read as can never be a record, so a zero run at a record
+// boundary is looked at as a torn tail: in a collection file a key length of
+// 0 with a value length of 0 (every encoded value has its type byte), in a
+// backlink file an operation byte of 0.
+inline bool zeros_cannot_be(std::uint64_t key_len, std::uint64_t value_len) { return key_len == 0 && value_len == 0; }
+inline bool zeros_cannot_be(std::uint8_t op) { return op == 0; }
 
 // One whole record of a collection file. The views point into the reader's
 // buffer and are valid only during the callback that receives it.
@@ -99,9 +112,9 @@ class BlockReader {
   const char* at(std::uint64_t offset) const { return data_.get() + (offset - start_); }
 
   // Makes the bytes [offset, end) available, reading on from `offset` in
-  // blocks; earlier bytes may move or go. False when the file holds fewer
-  // bytes than that (it shrank under us). REQUIRES: offsets only grow from
-  // call to call; `end` lies within the file size the caller checked, which
+  // blocks; earlier bytes may move or go (an offset before the window reads
+  // again). False when the file holds fewer bytes than that (it shrank under
+  // us). REQUIRES: `end` lies within the file size the caller checked, which
   // bounds the buffer.
   std::expected<bool, Error> refill(std::uint64_t offset, std::uint64_t end);
 
@@ -122,6 +135,12 @@ inline std::expected<bool, Error> cover(BlockReader& file, const Reporter& repor
   if (reporter.window_moves) reporter.window_moves();
   return file.refill(pos, need_end);
 }
+
+// True when every byte of [pos, end) is zero: the torn tail a file system
+// leaves. Looked at only where zeros could not start a record, so a scan
+// reads ahead this way once at most.
+std::expected<bool, Error> zeros_to_end(BlockReader& file, const Reporter& reporter, std::uint64_t pos,
+                                        std::uint64_t end);
 
 inline ScanEnd finish(const Reporter& reporter, ScanEnd end) {
   if (end.torn() && reporter.torn_tail) reporter.torn_tail(end);
@@ -151,6 +170,11 @@ std::expected<ScanEnd, Error> scan_data_records(BlockReader& file, std::uint64_t
     if (!*covered) break;
     const std::uint64_t value_len = get_u32(file.at(header_end - 4));
     if (end - header_end < value_len) break;
+    if (zeros_cannot_be(key_len, value_len)) {
+      auto zeros = detail::zeros_to_end(file, reporter, pos, end);
+      if (!zeros) return std::unexpected(zeros.error());
+      if (*zeros) break;
+    }
     const std::uint64_t record_end = header_end + value_len;
     const std::uint64_t read_end = extent == Extent::Whole ? record_end : header_end + (value_len > 0 ? 1 : 0);
     if (read_end > header_end) {
@@ -176,6 +200,14 @@ std::expected<ScanEnd, Error> scan_link_records(BlockReader& file, std::uint64_t
   std::uint64_t pos = from;
   for (;;) {
     if (pos >= end) break;
+    auto first = detail::cover(file, reporter, pos, pos + 1);
+    if (!first) return std::unexpected(first.error());
+    if (!*first) break;
+    if (zeros_cannot_be(static_cast<std::uint8_t>(*file.at(pos)))) {
+      auto zeros = detail::zeros_to_end(file, reporter, pos, end);
+      if (!zeros) return std::unexpected(zeros.error());
+      if (*zeros) break;
+    }
     std::uint64_t size = 1;
     std::uint64_t starts[4];
     std::uint64_t lengths[4];

@@ -18,8 +18,14 @@ std::expected<void, std::expected<AppendLog::Refused, Error>> AppendLog::cut_tai
   const std::uint64_t tail = end_of_file_ - complete_end_;
   // A record of our own that a failed append left behind may be cut whatever
   // its length, as long as nothing was appended after it.
-  if (tail > records::kMaxTornTail && end_of_file_ != own_torn_end_) {
-    return std::unexpected(Failure(Refused{Refusal::TailTooLong, complete_end_, tail}));
+  if (end_of_file_ != own_torn_end_) {
+    bool damaged = tail > records::kMaxTornTail;
+    if (!damaged && damage_reader_ >= 0) {
+      auto resumes = records::holds_records_after(damage_reader_, layout_, complete_end_, end_of_file_);
+      if (!resumes) return std::unexpected(Failure(std::unexpected(resumes.error())));
+      damaged = *resumes;
+    }
+    if (damaged) return std::unexpected(Failure(Refused{Refusal::TailTooLong, complete_end_, tail}));
   }
   if (auto cut = truncate_file(fd_.get(), complete_end_); !cut) {
     return std::unexpected(Failure(std::unexpected(cut.error())));

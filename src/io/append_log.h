@@ -21,9 +21,10 @@
 //
 // Torn tail: what follows the last whole record (records::ScanEnd). Found at
 // open, it is cut when the exclusive lock is free and it is at most
-// records::kMaxTornTail bytes; otherwise writes are refused until the file
-// ends on a record boundary again (another database completed its append) or
-// the tail can be cut after all.
+// records::kMaxTornTail bytes and holds no whole records after
+// resynchronising (format/salvage.h: damage, not an interrupted append);
+// otherwise writes are refused until the file ends on a record boundary again
+// (another database completed its append) or the tail can be cut after all.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,7 @@
 #include <utility>
 
 #include "format/records.h"
+#include "format/salvage.h"
 #include "io/file.h"
 #include "io/lock_file.h"
 
@@ -63,6 +65,14 @@ class AppendLog {
   AppendLog() = default;
   // `fd` is open for appending; the log takes its lock and owns it.
   explicit AppendLog(Fd fd) : fd_(std::move(fd)) {}
+
+  // Before cutting a torn tail, reads it through `read_fd` as `layout` and
+  // refuses the cut (TailTooLong) when whole records resume in it. REQUIRES:
+  // `read_fd` stays open while the log may cut.
+  void check_damage_before_cut(int read_fd, records::Layout layout) {
+    damage_reader_ = read_fd;
+    layout_ = layout;
+  }
 
   // Joins the directory's lock file. REQUIRES: before open_scan, and the
   // descriptor was opened without O_APPEND.
@@ -209,6 +219,8 @@ class AppendLog {
   bool stuck_ = false;
   bool unsynced_ = true;  // appended or cut since the last sync
   std::optional<SharedLog> shared_;
+  int damage_reader_ = -1;
+  records::Layout layout_ = records::Layout::Data;
 };
 
 template <class Scan>

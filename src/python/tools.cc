@@ -20,6 +20,7 @@
 #include "store/links.h"
 #include "tools/check.h"
 #include "tools/compact.h"
+#include "tools/dump.h"
 #include "tools/json.h"
 #include "tools/query.h"
 #include "tools/repair.h"
@@ -30,9 +31,9 @@ namespace {
 
 constexpr const char* kPathParams[] = {"path"};
 constexpr const char* kCheckParams[] = {"path", "progress"};
-constexpr const char* kRepairParams[] = {"path", "notice", "progress"};
-constexpr const char* kCompactParams[] = {"path", "out", "progress"};
-constexpr const char* kDumpParams[] = {"path", "collection", "write", "progress"};
+constexpr const char* kRepairParams[] = {"path", "notice", "progress", "dry_run"};
+constexpr const char* kCompactParams[] = {"path", "out", "progress", "skip_damaged"};
+constexpr const char* kDumpParams[] = {"path", "collection", "write", "progress", "skip_damaged"};
 constexpr const char* kRecordParams[] = {"path", "collection", "key"};
 constexpr const char* kResolveParams[] = {"path", "collection", "key", "fields"};
 constexpr Signature kStat{"_stat()", kPathParams, 1};
@@ -115,6 +116,37 @@ bool append_new(PyObject* list, PyObject* item) {
   return owned && PyList_Append(list, owned.get()) == 0;
 }
 
+// An optional flag parameter: absent is false; false with the exception set
+// when its truth cannot be told.
+bool bind_flag(PyObject* object, bool& flag) {
+  const int truth = object == nullptr ? 0 : PyObject_IsTrue(object);
+  flag = truth == 1;
+  return truth >= 0;
+}
+
+PyObject* text_list(const std::vector<std::string>& texts) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const std::string& text : texts) {
+    if (!append_new(list.get(), text_object(text))) return nullptr;
+  }
+  return list.release();
+}
+
+// The damaged stretches a tool carried on past, as (file, offset, size) tuples.
+PyObject* skipped_list(const std::vector<Skipped>& skipped) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const Skipped& s : skipped) {
+    PyRef file = PyRef::steal(text_object(s.file));
+    PyRef offset = PyRef::steal(number(s.offset));
+    PyRef size = PyRef::steal(number(s.size));
+    if (!file || !offset || !size) return nullptr;
+    if (!append_new(list.get(), PyTuple_Pack(3, file.get(), offset.get(), size.get()))) return nullptr;
+  }
+  return list.release();
+}
+
 PyObject* tool_stat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[1];
   std::string_view path;
@@ -173,52 +205,61 @@ PyObject* tool_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                   {"records", number(report->records)},
                   {"live_keys", number(report->live_keys)},
                   {"backlink_records", number(report->backlink_records)},
-                  {"backlink_entries", number(report->backlink_entries)}});
+                  {"backlink_entries", number(report->backlink_entries)},
+                  {"side_files", text_list(report->side_files)}});
 }
 
 PyObject* tool_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[3];
+  PyObject* bound[4];
   std::string_view path;
   PyObject* notice = nullptr;
   PyObject* progress = nullptr;
+  RepairOptions options;
   if (!bind_arguments(kRepair, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
-      !bind_callback("notice", bound[1], notice) || !bind_callback("progress", bound[2], progress)) {
+      !bind_callback("notice", bound[1], notice) || !bind_callback("progress", bound[2], progress) ||
+      !bind_flag(bound[3], options.dry_run)) {
     return nullptr;
   }
   Notice tell = [notice](const std::string& text) { return notice == nullptr || call_with_text(notice, text); };
-  auto report = repair_database(std::string(path), tell, progress_of(progress));
+  auto report = repair_database(std::string(path), tell, progress_of(progress), options);
   if (!report) return raise_tool_error(report.error());
   return dict_of({{"tails_cut", number(report->tails_cut)},
                   {"tail_bytes_cut", number(report->tail_bytes_cut)},
                   {"backlink_files_rebuilt", number(report->backlink_files_rebuilt)},
                   {"backlink_entries_added", number(report->backlink_entries_added)},
                   {"backlink_entries_dropped", number(report->backlink_entries_dropped)},
-                  {"damaged_records", number(report->damaged_records)}});
+                  {"damaged_stretches", number(report->damaged_stretches)},
+                  {"damaged_bytes", number(report->damaged_bytes)},
+                  {"side_files", text_list(report->side_files)}});
 }
 
 PyObject* tool_compact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[3];
+  PyObject* bound[4];
   std::string_view path;
   std::string_view out;
   PyObject* progress = nullptr;
+  bool skip_damaged = false;
   if (!bind_arguments(kCompact, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path) ||
-      !bind_text("out", bound[1], out) || !bind_callback("progress", bound[2], progress)) {
+      !bind_text("out", bound[1], out) || !bind_callback("progress", bound[2], progress) ||
+      !bind_flag(bound[3], skip_damaged)) {
     return nullptr;
   }
-  auto report = compact_database(std::string(path), std::string(out), progress_of(progress));
+  auto report = compact_database(std::string(path), std::string(out), progress_of(progress), skip_damaged);
   if (!report) return raise_tool_error(report.error());
   return dict_of({{"collections", number(report->collections)},
                   {"records_read", number(report->records_read)},
                   {"records_written", number(report->records_written)},
                   {"backlink_entries", number(report->backlink_entries)},
                   {"bytes_read", number(report->bytes_read)},
-                  {"bytes_written", number(report->bytes_written)}});
+                  {"bytes_written", number(report->bytes_written)},
+                  {"skipped", skipped_list(report->skipped)}});
 }
 
 PyObject* tool_dump_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[4];
+  PyObject* bound[5];
   std::string_view path;
   std::optional<std::string_view> collection;
+  bool skip_damaged = false;
   PyObject* write = nullptr;
   PyObject* progress = nullptr;
   if (!bind_arguments(kDump, args, nargs, kwnames, bound) || !bind_text("path", bound[0], path)) return nullptr;
@@ -227,22 +268,21 @@ PyObject* tool_dump_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!bind_text("collection", bound[1], name)) return nullptr;
     collection = name;
   }
-  if (!bind_callback("write", bound[2], write) || !bind_callback("progress", bound[3], progress)) {
+  if (!bind_callback("write", bound[2], write) || !bind_callback("progress", bound[3], progress) ||
+      !bind_flag(bound[4], skip_damaged)) {
     return nullptr;
   }
   if (write == nullptr) {
     PyErr_SetString(PyExc_TypeError, "argument 'write': None is not callable");
     return nullptr;
   }
-  auto db = open_read_only(std::string(path));
-  if (!db) return raise_tool_error(db.error());
   auto chunk_out = [write](std::string_view chunk) -> Step {
     if (!call_with_text(write, chunk)) return std::unexpected(Error::io("write failed"));
     return {};
   };
-  auto written = dump_records(**db, collection, chunk_out, progress_of(progress));
-  if (!written) return raise_tool_error(written.error());
-  return number(*written);
+  auto report = dump_records(std::string(path), collection, chunk_out, progress_of(progress), skip_damaged);
+  if (!report) return raise_tool_error(report.error());
+  return dict_of({{"records", number(report->records)}, {"skipped", skipped_list(report->skipped)}});
 }
 
 // A read of one record: the database opened read-only, and which record.
@@ -363,10 +403,10 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef tool_functions[] = {
     {"_stat", as_method(guarded<tool_stat>), kFastcall, "_stat(path)\n--\n\n"},
     {"_check", as_method(guarded<tool_check>), kFastcall, "_check(path, progress=None)\n--\n\n"},
-    {"_repair", as_method(guarded<tool_repair>), kFastcall, "_repair(path, notice=None, progress=None)\n--\n\n"},
-    {"_compact", as_method(guarded<tool_compact>), kFastcall, "_compact(path, out, progress=None)\n--\n\n"},
+    {"_repair", as_method(guarded<tool_repair>), kFastcall, "_repair(path, notice=None, progress=None, dry_run=False)\n--\n\n"},
+    {"_compact", as_method(guarded<tool_compact>), kFastcall, "_compact(path, out, progress=None, skip_damaged=False)\n--\n\n"},
     {"_dump_records", as_method(guarded<tool_dump_records>), kFastcall,
-     "_dump_records(path, collection, write, progress=None)\n--\n\n"},
+     "_dump_records(path, collection, write, progress=None, skip_damaged=False)\n--\n\n"},
     {"_get", as_method(guarded<tool_get>), kFastcall, "_get(path, collection, key)\n--\n\n"},
     {"_resolve", as_method(guarded<tool_resolve>), kFastcall, "_resolve(path, collection, key, fields)\n--\n\n"},
     {"_backlinks", as_method(guarded<tool_backlinks>), kFastcall, "_backlinks(path, collection, key)\n--\n\n"},

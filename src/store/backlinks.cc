@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 #include "format/codec.h"
@@ -26,21 +27,25 @@ void apply_record(const records::LinkRecord& r, Entries& entries) {
 
 }  // namespace
 
-std::expected<records::ScanEnd, Error> replay_backlinks(int fd, std::uint64_t from, std::uint64_t end, Entries* entries) {
+std::expected<records::ScanEnd, Error> replay_backlinks(int fd, std::uint64_t from, std::uint64_t end, Entries* entries,
+                                                        const std::string& path) {
   records::BlockReader file(fd);
-  bool bad_text = false;
+  std::optional<std::uint64_t> bad_text;
   auto scan = records::scan_link_records(file, from, end, [&](const records::LinkRecord& r) {
     if (entries == nullptr) return true;
     for (std::string_view field : {r.target_key, r.source_collection, r.source_key, r.source_path}) {
       if (!is_valid_utf8(field)) {
-        bad_text = true;
+        bad_text = r.offset;
         return false;
       }
     }
     apply_record(r, *entries);
     return true;
   });
-  if (bad_text) return std::unexpected(Error::corruption("invalid utf8 in backlink"));
+  if (bad_text) {
+    return std::unexpected(
+        Error::corruption("invalid utf8 in backlink in " + path + " at offset " + std::to_string(*bad_text)));
+  }
   return scan;
 }
 
@@ -68,8 +73,9 @@ std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path,
   }
   const int raw = fd->get();
   index.log_ = AppendLog(std::move(*fd));
+  index.log_.check_damage_before_cut(raw, records::Layout::Link);
   if (share && !read_only) index.log_.share(*share, generation);
-  auto replay = [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(raw, from, end, &index.entries_); };
+  auto replay = [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(raw, from, end, &index.entries_, index.path_); };
   if (!read_only) {
     if (auto scan = index.log_.open_scan(replay); !scan) return std::unexpected(scan.error());
     if (auto fresh = index.refresh(); !fresh) return std::unexpected(fresh.error());
@@ -93,7 +99,7 @@ std::expected<void, Error> BacklinkIndex::refresh() {
   if (log_.replaced()) return follow_replacement();
   if (!log_.behind()) return {};
   return log_.catch_up(
-      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_); });
+      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_, path_); });
 }
 
 std::expected<void, Error> BacklinkIndex::follow_replacement() {
@@ -104,7 +110,7 @@ std::expected<void, Error> BacklinkIndex::follow_replacement() {
         if (fd) lock_shared(fd->get());
         return fd;
       },
-      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_); });
+      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_, path_); });
 }
 
 std::expected<void, Error> BacklinkIndex::sync() {
@@ -124,7 +130,7 @@ std::expected<void, Error> BacklinkIndex::check_writable() {
   if (log_.shared()) {
     // Under the write lock: what others appended is replayed first, and a
     // record a dead writer left unfinished is cut.
-    auto replay = [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_); };
+    auto replay = [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_, path_); };
     auto ready = log_.lock_for_append(replay);
     // Each turn follows a compaction that finished meanwhile.
     while (!ready && ready.error() && ready.error()->why == AppendLog::Refusal::Replaced) {
@@ -140,7 +146,7 @@ std::expected<void, Error> BacklinkIndex::check_writable() {
   // open: writing is safe again once the file ends on a record boundary, or
   // once nobody else holds the file, so that the tail can be cut after all.
   auto writable = log_.ensure_writable(
-      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, nullptr); });
+      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, nullptr, path_); });
   if (writable) return {};
   if (!writable.error()) return std::unexpected(writable.error().error());
   if (writable.error()->why == AppendLog::Refusal::PartialRecord) {

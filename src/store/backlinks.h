@@ -34,9 +34,10 @@ using BacklinkEntries = std::unordered_map<std::string, std::vector<BacklinkEntr
 
 // Replays the backlink records in [from, end) of the log `fd` into
 // `entries`, or only checks their framing when `entries` is null. Fails on a
-// read error or "invalid utf8 in backlink".
+// read error or "invalid utf8 in backlink in <path> at offset N" (`path`
+// names the log in that text).
 std::expected<records::ScanEnd, Error> replay_backlinks(int fd, std::uint64_t from, std::uint64_t end,
-                                                BacklinkEntries* entries);
+                                                        BacklinkEntries* entries, const std::string& path);
 
 class BacklinkIndex {
  public:
@@ -46,7 +47,7 @@ class BacklinkIndex {
   // ignored, and cut off under the same rule as a collection's torn tail;
   // when it cannot be cut, writes are refused until the log ends on a record
   // boundary again. Damage elsewhere fails: "failed to fill whole buffer",
-  // "invalid utf8 in backlink".
+  // "invalid utf8 in backlink in <path> at offset N".
   // With OpenMode::ReadOnly the log is neither created nor cut nor written:
   // a missing log reads as an empty index, a torn tail is only skipped, and
   // every write is refused.

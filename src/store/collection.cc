@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <fcntl.h>
+#include <optional>
 #include <utility>
 
 namespace quillet {
@@ -60,6 +61,7 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::st
   collection->path_ = path;
   collection->reader_ = std::move(*reader);
   collection->log_ = AppendLog(std::move(*writer));
+  collection->log_.check_damage_before_cut(collection->reader_.get(), records::Layout::Data);
   if (share) collection->log_.share(*share, generation);
   auto scan = collection->log_.open_scan(
       [&](std::uint64_t from, std::uint64_t end) { return collection->index_records(from, end, false); });
@@ -131,7 +133,7 @@ std::expected<records::ScanEnd, Error> Collection::index_records(std::uint64_t f
   bool sized = end - from < 2 * kSampleBytes;
   std::size_t sampled_records = 0;
   std::uint64_t sampled_key_bytes = 0;
-  bool bad_key = false;
+  std::optional<std::uint64_t> bad_key;
 
   records::BlockReader file(reader_.get());
   records::Reporter reporter{apply_all, {}};
@@ -139,7 +141,7 @@ std::expected<records::ScanEnd, Error> Collection::index_records(std::uint64_t f
       file, from, end,
       [&](const records::DataRecord& r) {
         if (!is_valid_utf8(r.key)) {
-          bad_key = true;
+          bad_key = r.offset;
           return false;
         }
         const std::uint64_t hash = KeyTable::hash(r.key);
@@ -165,7 +167,9 @@ std::expected<records::ScanEnd, Error> Collection::index_records(std::uint64_t f
         return true;
       },
       reporter, records::Extent::Head);
-  if (bad_key) return std::unexpected(Error::io("invalid utf8 key"));
+  if (bad_key) {
+    return std::unexpected(Error::io("invalid utf8 key in " + path_ + " at offset " + std::to_string(*bad_key)));
+  }
   apply_all();
   return scan;
 }

@@ -42,10 +42,11 @@ class Collection {
   // Opens (creating it empty, 0666 before umask) and scans the file at `path`.
   // A last record cut short is ignored and, when this is the only open handle
   // on the file (exclusive flock obtained) and the tail is at most
-  // records::kMaxTornTail bytes, cut off; otherwise the collection opens read-only
-  // until the file ends on a record boundary again. Fails (always Io) on an OS
+  // records::kMaxTornTail bytes with no whole records resuming in it
+  // (format/salvage.h), cut off; otherwise the collection opens read-only
+  // until the file ends on a record boundary again or is repaired. Fails (always Io) on an OS
   // error, a path that is not a regular file, or a key that is not UTF-8
-  // ("invalid utf8 key").
+  // ("invalid utf8 key in <path> at offset N").
   // With OpenMode::ReadOnly the file is neither created nor cut nor written:
   // a missing file gives an empty collection without a file, a torn tail is
   // only skipped, and every write fails with Io.

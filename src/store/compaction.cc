@@ -111,9 +111,10 @@ std::expected<void, Error> copy_live_records(int source, std::uint64_t end, Copy
 }
 
 // One add record per entry the log lists below `end`.
-std::expected<void, Error> copy_live_entries(int source, std::uint64_t end, CopyWriter& out) {
+std::expected<void, Error> copy_live_entries(int source, const std::string& path, std::uint64_t end,
+                                             CopyWriter& out) {
   BacklinkEntries entries;
-  if (auto replayed = replay_backlinks(source, 0, end, &entries); !replayed) {
+  if (auto replayed = replay_backlinks(source, 0, end, &entries, path); !replayed) {
     return std::unexpected(replayed.error());
   }
   std::string record;
@@ -160,7 +161,7 @@ std::expected<bool, Error> copy_log(const CompactionTarget& target, Copy& copy) 
   CopyWriter out(copy.temp.get());
   auto copied = target.kind == CompactionTarget::Kind::Records
                     ? copy_live_records(copy.source.get(), copy.source_end, out)
-                    : copy_live_entries(copy.source.get(), copy.source_end, out);
+                    : copy_live_entries(copy.source.get(), target.path, copy.source_end, out);
   if (!copied) return std::unexpected(copied.error());
   if (auto flushed = out.flush(); !flushed) return std::unexpected(flushed.error());
   copy.written = out.written();

@@ -53,6 +53,7 @@ std::expected<CheckReport, Error> check_database(const std::string& dir, const P
   }
   if (auto done = meter.finish(); !done) return std::unexpected(done.error());
   report.files = data.size() + targets.size();
+  report.side_files = listing.side_files;
   report.problems_omitted = problems.omitted();
   report.problems = problems.take_kept();
   return report;

@@ -13,21 +13,17 @@
 
 namespace quillet {
 
-namespace {
-
-Error refuse_damage(const std::string& file, std::uint64_t offset, const std::string& what) {
-  return Error::corruption(file + " at " + at_offset(offset) + ": " + what +
-                      "; compact copies only sound records (quilletdb check lists the damage)");
-}
-
-}  // namespace
-
 std::expected<CompactReport, Error> compact_database(const std::string& dir, const std::string& out,
-                                                         const Progress& progress) {
+                                                         const Progress& progress, bool skip_damaged) {
   auto opened = open_collections(dir);
   if (!opened) return std::unexpected(opened.error());
   const Listing& listing = opened->listing;
   std::vector<OpenFile>& data = opened->data;
+  if (!listing.strays.empty()) {
+    return std::unexpected(Error::invalid_argument(listing.strays.front() +
+                                                   " is named like a log, but no database can open it by that name; "
+                                                   "compact cannot carry it (rename or move it, and compact again)"));
+  }
   OutputDirectory output;
   if (auto prepared = output.prepare(out); !prepared) return std::unexpected(prepared.error());
 
@@ -39,15 +35,11 @@ std::expected<CompactReport, Error> compact_database(const std::string& dir, con
   ProgressMeter meter(progress, 2 * total_size(data));
   for (std::size_t i = 0; i < data.size(); ++i) {
     const std::string& name = listing.collections[i];
-    ProblemList problems;
-    auto live = index_live_records(data[i], Inspect::KeysOnly, problems, &meter);
+    auto damage = damage_to_skip(data[i], "compact", skip_damaged, report.skipped);
+    if (!damage) return std::unexpected(damage.error());
+    ProblemList problems;  // none: only whole, valid records are read
+    auto live = index_live_records(data[i], Inspect::KeysOnly, problems, &meter, *damage);
     if (!live) return std::unexpected(live.error());
-    // A key that is not UTF-8 keeps the store from opening the source at all:
-    // a copy without that record would read differently.
-    if (problems.count() > 0) {
-      const Problem& first = problems.kept().front();
-      return std::unexpected(refuse_damage(data[i].name, *first.offset, first.message));
-    }
     report.records_read += live->records;
     report.bytes_read += data[i].size;
 
@@ -59,11 +51,6 @@ std::expected<CompactReport, Error> compact_database(const std::string& dir, con
     auto copied = for_each_live_record(
         data[i], *live,
         [&](const DataRecord& r) -> Step {
-          auto value_end = encoded_value_end(r.value);
-          if (!value_end) return std::unexpected(refuse_damage(data[i].name, r.offset, value_end.error().text()));
-          if (*value_end != r.value.size()) {
-            return std::unexpected(refuse_damage(data[i].name, r.offset, "bytes follow the encoded value"));
-          }
           links.add(name, r.key, r.value);
           if (auto appended = writer->append(r.bytes); !appended) {
             return std::unexpected(appended.error().in_context(*path));

@@ -26,8 +26,8 @@ bool LinkCollector::add(std::string_view collection, std::string_view key, std::
 
 std::expected<LiveRecords, Error> collect_live_links(const OpenFile& file, std::string_view collection,
                                                          ProblemList& problems, ExpectedLinks& expected,
-                                                         ProgressMeter* meter) {
-  auto live = index_live_records(file, Inspect::Values, problems, meter);
+                                                         ProgressMeter* meter, std::span<const records::Damage> skip) {
+  auto live = index_live_records(file, Inspect::Values, problems, meter, skip);
   if (!live) return live;
   LinkCollector links(expected);
   auto walked = for_each_live_record(

@@ -63,11 +63,13 @@ class LinkCollector {
 };
 
 // Indexes the live records of the collection file `file` (of `collection`),
-// reporting every damaged record to `problems`, then adds the links of each
-// live record to `expected`; a value that does not decode adds none.
+// leaving out the `skip` stretches and reporting every damaged record to
+// `problems`, then adds the links of each live record to `expected`; a value
+// that does not decode adds none.
 std::expected<LiveRecords, Error> collect_live_links(const OpenFile& file, std::string_view collection,
                                                          ProblemList& problems, ExpectedLinks& expected,
-                                                         ProgressMeter* meter);
+                                                         ProgressMeter* meter,
+                                                         std::span<const records::Damage> skip = {});
 
 // Targets that can have a backlink file: the listed logs and every valid
 // collection name the records link to (others can never be indexed, and

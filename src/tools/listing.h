@@ -1,9 +1,9 @@
 // The files of a database directory as the tools see them, and opening them.
 //
-// Which files a tool looks at: every <name>.qdb and <name>.qbl directly in
-// the directory (the names Database::open registers), and the .qbl file of
-// every collection that a live record links to. Collections whose names hold
-// "/" live in subdirectories and are not seen.
+// Which files a tool looks at: every <name>.qdb and <name>.qbl under the
+// directory, those of the collection with the empty name (.qdb) and of
+// collections whose names hold "/" (in subdirectories) included, and the
+// .qbl file of every collection that a live record links to.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +20,13 @@ namespace quillet {
 struct Listing {
   std::vector<std::string> collections;       // stems of <name>.qdb, sorted
   std::vector<std::string> backlink_targets;  // stems of <name>.qbl, sorted
+  std::vector<std::string> side_files;        // what repair removed: <log>.damaged-<offset>, sorted
+  // Files named like a log whose names no database can open (not UTF-8, say).
+  std::vector<std::string> strays;
 };
+
+// The side file repair writes the bytes it removes from `log` at `offset` to.
+std::string side_file(std::string_view log, std::uint64_t offset);
 
 // Lists `dir`; fails with "cannot open the database <dir>: ..." when it
 // cannot be opened.

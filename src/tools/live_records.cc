@@ -7,74 +7,47 @@
 
 namespace quillet {
 
-namespace {
-
-
-// Accepts every part of a value: walking with it checks exactly what
-// decoding checks, without building the value.
-class AcceptAll : public ValueVisitor {
- public:
-  bool null() override { return true; }
-  bool tombstone() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool integer(std::int64_t) override { return true; }
-  bool floating(double) override { return true; }
-  bool text(std::string_view) override { return true; }
-  bool blob(std::string_view) override { return true; }
-  bool date(std::uint32_t) override { return true; }
-  bool time(std::uint32_t) override { return true; }
-  bool datetime(std::uint64_t) override { return true; }
-  bool begin_array(std::uint32_t) override { return true; }
-  bool begin_map(std::uint32_t) override { return true; }
-  bool begin_link(std::string_view, std::uint32_t) override { return true; }
-  bool key(std::string_view) override { return true; }
-  bool end() override { return true; }
-};
-
-}  // namespace
-
-std::expected<std::size_t, Error> encoded_value_end(std::string_view encoded) {
-  std::size_t position = 0;
-  AcceptAll accept;
-  auto walked = walk(encoded, position, accept);
-  if (!walked) return std::unexpected(walked.error());
-  return position;
-}
-
-std::string value_fault(std::string_view encoded) {
-  auto end = encoded_value_end(encoded);
-  if (!end) return end.error().text();
-  if (*end != encoded.size()) return std::to_string(encoded.size() - *end) + " bytes follow the encoded value";
-  return {};
+Ranges kept_ranges(std::span<const records::Damage> damage, std::uint64_t size) {
+  Ranges ranges;
+  std::uint64_t at = 0;
+  for (const records::Damage& d : damage) {
+    if (d.offset > at) ranges.emplace_back(at, d.offset);
+    at = d.end();
+  }
+  if (at < size || ranges.empty()) ranges.emplace_back(at, size);
+  return ranges;
 }
 
 std::expected<LiveRecords, Error> index_live_records(const OpenFile& file, Inspect inspect, ProblemList& problems,
-                                                         ProgressMeter* meter) {
+                                                         ProgressMeter* meter, std::span<const records::Damage> skip) {
   LiveRecords live;
-  auto scanned = scan_data_records(
-      file.fd.get(), file.size, file.name,
-      [&](const DataRecord& r) -> Step {
-        ++live.records;
-        if (!is_valid_utf8(r.key)) {
-          problems.add(file.name, r.offset, "the key is not valid UTF-8");
-          return {};
-        }
-        if (inspect == Inspect::Values) {
-          if (std::string fault = value_fault(r.value); !fault.empty()) {
-            problems.add(file.name, r.offset, "the value of key " + quote_text(r.key) + " is damaged: " + fault);
-          }
-        }
-        const std::uint64_t hash = KeyTable::hash(r.key);
-        if (is_tombstone_encoding(r.value)) {
-          live.latest.erase(r.key, hash);
-        } else if (auto [offset, added] = live.latest.insert(r.key, hash, r.offset); !added) {
-          *offset = r.offset;
-        }
-        return {};
-      },
-      meter);
-  if (!scanned) return std::unexpected(scanned.error());
-  live.end = *scanned;
+  live.ranges = kept_ranges(skip, file.size);
+  auto on_record = [&](const DataRecord& r) -> Step {
+    ++live.records;
+    if (!is_valid_utf8(r.key)) {
+      problems.add(file.name, r.offset, "the key is not valid UTF-8");
+      return {};
+    }
+    if (inspect == Inspect::Values) {
+      if (std::string fault = value_fault(r.value); !fault.empty()) {
+        problems.add(file.name, r.offset, "the value of key " + quote_text(r.key) + " is damaged: " + fault);
+      }
+    }
+    const std::uint64_t hash = KeyTable::hash(r.key);
+    if (is_tombstone_encoding(r.value)) {
+      live.latest.erase(r.key, hash);
+    } else if (auto [offset, added] = live.latest.insert(r.key, hash, r.offset); !added) {
+      *offset = r.offset;
+    }
+    return {};
+  };
+  for (auto& [from, to] : live.ranges) {
+    auto scanned = scan_data_range(file.fd.get(), from, to, file.name, on_record, meter);
+    if (!scanned) return std::unexpected(scanned.error());
+    live.end = *scanned;
+    // Only whole records are read again.
+    to = scanned->complete_end;
+  }
   return live;
 }
 
@@ -85,18 +58,35 @@ Step for_each_live_record(const OpenFile& file, LiveRecords& live, const DataRec
   std::ranges::sort(offsets);
   std::size_t next = 0;
   ScanProgress progress(meter);
-  auto scanned = scan_data_records(
-      file.fd.get(), live.end.complete_end, file.name,
-      [&](const DataRecord& r) -> Step {
-        if (next < offsets.size() && offsets[next] == r.offset) {
-          ++next;
-          if (auto done = on_live(r); !done) return done;
-        }
-        return progress.at(r.offset);
-      },
-      nullptr);
-  if (!scanned) return std::unexpected(scanned.error());
+  auto on_record = [&](const DataRecord& r) -> Step {
+    if (next < offsets.size() && offsets[next] == r.offset) {
+      ++next;
+      if (auto done = on_live(r); !done) return done;
+    }
+    return progress.at(r.offset);
+  };
+  for (const auto& [from, to] : live.ranges) {
+    auto scanned = scan_data_range(file.fd.get(), from, to, file.name, on_record, nullptr);
+    if (!scanned) return std::unexpected(scanned.error());
+  }
   return progress.done_to(file.size);
+}
+
+std::expected<std::vector<records::Damage>, Error> damage_to_skip(const OpenFile& file, std::string_view tool,
+                                                                      bool skip, std::vector<Skipped>& skipped) {
+  auto damage = records::find_damage(file.fd.get(), records::Layout::Data, file.size);
+  if (!damage) return std::unexpected(damage.error().in_context(file.name));
+  for (const records::Damage& d : *damage) {
+    if (d.torn) continue;
+    if (!skip) {
+      return std::unexpected(Error::corruption(
+          file.name + " at " + at_offset(d.offset) + ": " + d.why + " (" + std::to_string(d.size) +
+          " damaged bytes); " + std::string(tool) +
+          " --skip-damaged carries on past them (quilletdb check lists the damage)"));
+    }
+    skipped.push_back(Skipped{file.name, d.offset, d.size});
+  }
+  return damage;
 }
 
 }  // namespace quillet

@@ -36,7 +36,8 @@ class ProgressMeter {
 // be null) in large steps, so that a pass costs no call per record.
 class ScanProgress {
  public:
-  explicit ScanProgress(ProgressMeter* meter) : meter_(meter) {}
+  // `from`: where the pass starts.
+  explicit ScanProgress(ProgressMeter* meter, std::uint64_t from = 0) : meter_(meter), reported_(from) {}
   // Reports up to `pos` once enough has passed since the last report.
   Step at(std::uint64_t pos);
   // Reports up to `pos` now.

@@ -1,7 +1,6 @@
 // Reads through a read-only open (OpenMode::ReadOnly): nothing is created,
 // cut or written. A collection is unknown when it has no .qdb file (nor,
-// for backlinks, a .qbl file). Also the dump of every live record as JSON
-// Lines.
+// for backlinks, a .qbl file).
 #pragma once
 
 #include <cstdint>
@@ -31,13 +30,5 @@ std::expected<std::vector<BacklinkEntry>, Error> read_backlinks(Database& db, st
                                                                     std::string_view key);
 std::expected<Value, Error> read_field(Database& db, std::string_view collection, std::string_view key,
                                            std::span<const std::string> path);
-
-// Writes every live record of `collection` (of every collection when
-// nullopt), collections and keys in sorted order, as JSON Lines
-// {"collection": ..., "key": ..., "value": ...}, handing `write` chunks of
-// whole lines. Returns how many records were written.
-std::expected<std::uint64_t, Error> dump_records(Database& db, std::optional<std::string_view> collection,
-                                                     const std::function<Step(std::string_view)>& write,
-                                                     const Progress& progress = {});
 
 }  // namespace quillet

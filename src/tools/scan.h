@@ -36,6 +36,9 @@ std::expected<Fd, Error> open_for_scan(const std::string& path);
 // errors. `meter` may be null. REQUIRES: `end` is at most the file's size.
 std::expected<ScanEnd, Error> scan_data_records(int fd, std::uint64_t end, std::string_view label,
                                                     const DataRecordFn& on_record, ProgressMeter* meter = nullptr);
+// The same over [from, end), metering from `from`.
+std::expected<ScanEnd, Error> scan_data_range(int fd, std::uint64_t from, std::uint64_t end, std::string_view label,
+                                                  const DataRecordFn& on_record, ProgressMeter* meter = nullptr);
 std::expected<ScanEnd, Error> scan_link_records(int fd, std::uint64_t end, std::string_view label,
                                                     const LinkRecordFn& on_record, ProgressMeter* meter = nullptr);
 

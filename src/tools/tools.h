@@ -10,6 +10,7 @@
 #include "tools/check.h"
 #include "tools/common.h"
 #include "tools/compact.h"
+#include "tools/dump.h"
 #include "tools/json.h"
 #include "tools/progress.h"
 #include "tools/query.h"

@@ -239,10 +239,12 @@ def test_check_reports_planted_damage_with_file_and_offset(blog, damage, expecte
     assert snapshot(blog) == before
 
 
-def test_an_invalid_key_makes_reading_commands_name_the_file(blog):
-    patch(f"{blog}/posts.qdb", posts_record(blog, 2) + 4, b"\xff")
-    for args in (["get", blog, "users", "alice"], ["dump", blog], ["resolve", blog, "posts", "p0", "title"]):
-        assert failed_with(quilletdb(*args), "posts.qdb: io: invalid utf8 key")
+def test_an_invalid_key_makes_reading_commands_name_the_file_and_offset(blog):
+    p2 = posts_record(blog, 2)
+    patch(f"{blog}/posts.qdb", p2 + 4, b"\xff")
+    for args in (["get", blog, "users", "alice"], ["resolve", blog, "posts", "p0", "title"]):
+        assert failed_with(quilletdb(*args), f"posts.qdb: io: invalid utf8 key in {blog}/posts.qdb at offset {p2}")
+    assert failed_with(quilletdb("dump", blog), f"posts.qdb at offset {p2}: ")
 
 
 # ---------------------------------------------------------------------------
@@ -282,15 +284,45 @@ def test_repair_refuses_while_the_database_is_open(blog):
     assert quilletdb("repair", blog).returncode == 0
 
 
-def test_repair_leaves_damaged_records_and_says_so(blog):
-    patch(f"{blog}/posts.qdb", posts_record(blog, 1) + 10, b"\x0E")
+def test_repair_moves_a_damaged_record_to_a_side_file_and_says_so(blog):
+    p1, p2 = posts_record(blog, 1), posts_record(blog, 2)
+    patch(f"{blog}/posts.qdb", p1 + 10, b"\x0E")
+    damaged = pathlib.Path(blog, "posts.qdb").read_bytes()[p1:p2]
+    # A dry run says the same, changes nothing, and fails as the repair will.
+    before = snapshot(blog)
+    dry = quilletdb("repair", "--dry-run", blog)
+    assert failed_with(dry, f"would be kept in posts.qdb.damaged-{p1}")
+    assert snapshot(blog) == before
     result = quilletdb("repair", blog)
-    assert failed_with(result, "1 damaged records are left as they are")
-    assert "quilletdb check" in result.err
+    assert failed_with(result, f"are kept in posts.qdb.damaged-{p1}")
+    assert result.out.splitlines()[0] == dry.out.splitlines()[0]
+    assert pathlib.Path(blog, f"posts.qdb.damaged-{p1}").read_bytes() == damaged
+    status, out = checked(blog)
+    assert status == 0 and f"posts.qdb.damaged-{p1}: bytes repair removed" in out, out
 
 
 # ---------------------------------------------------------------------------
 # compact
+
+
+@pytest.mark.parametrize("command", ["dump", "compact"])
+def test_skip_damaged_carries_on_past_a_damaged_record_and_fails_saying_so(blog, tmp_path, command):
+    out = [str(tmp_path / "out")] if command == "compact" else []
+    assert quilletdb(command, "--skip-damaged", blog, *out).returncode == 0
+    out = [str(tmp_path / "out2")] if command == "compact" else []
+    p1, size = posts_record(blog, 1), posts_record(blog, 1)
+    patch(f"{blog}/posts.qdb", p1 + 4, b"\xff")
+    refused = quilletdb(command, blog, *out)
+    assert failed_with(refused, f"posts.qdb at offset {p1}: the key is not valid UTF-8 ({size} damaged bytes); "
+                                f"{command} --skip-damaged carries on past them")
+    assert refused.out == ""
+    skipped = quilletdb(command, "--skip-damaged", blog, *out)
+    assert failed_with(skipped, f"skipped {size} damaged bytes of posts.qdb at offset {p1}")
+    if command == "dump":
+        assert [json.loads(line)["key"] for line in skipped.out.splitlines()] == ["p0", "p2", "p3", "alice", "bobby"]
+    else:
+        assert checked(out[0])[0] == 0
+
 
 
 def test_compact_says_what_it_wrote(blog, tmp_path):

@@ -60,11 +60,17 @@ std::string data(std::string_view key, std::string_view value) {
 
 TEST(Records, DataRecordsAreReadWholeAndATornTailIsReported) {
   Harness h;
-  const std::string file = data("a", "\x05x") + data("bb", "\x0C") + data("", "");
+  const std::string file = data("a", "\x05x") + data("bb", "\x0C") + data("", "") + data("c", "\x00");
   EXPECT_EQ(testing::to_hex(data("a", "\x05x")), "01 00 00 00 61 02 00 00 00 05 78");
-  EXPECT_EQ(h.scan(file, false), "0:a;11:bb(deleted);22:;end 30");
-  EXPECT_EQ(h.scan(file, false, Extent::Head), "0:a;11:bb(deleted);22:;end 30");
-  EXPECT_EQ(h.scan(file, false, Extent::Whole, 11), "11:bb(deleted);22:;end 30");
+  EXPECT_EQ(h.scan(file, false), "0:a;11:bb(deleted);22:;30:c;end 39");
+  EXPECT_EQ(h.scan(file, false, Extent::Head), "0:a;11:bb(deleted);22:;30:c;end 39");
+  EXPECT_EQ(h.scan(file, false, Extent::Whole, 11), "11:bb(deleted);22:;30:c;end 39");
+  // Zeros from a record boundary to the end are a torn tail, not records of
+  // the empty key, whether shorter or longer than a block.
+  for (std::size_t zeros : {std::size_t{8}, std::size_t{100}, BlockReader::kBlock + 3}) {
+    EXPECT_EQ(h.scan(file + std::string(zeros, '\0'), false), "0:a;11:bb(deleted);22:;30:c;torn " +
+                                                                 std::to_string(zeros) + ";end 39");
+  }
   // Cut at every byte: the whole records before the cut are read, the rest
   // is the torn tail.
   for (std::size_t cut = 1; cut < 11; ++cut) {
@@ -84,6 +90,7 @@ TEST(Records, LinkRecordsAreReadWholeAndATornTailIsReported) {
   const std::size_t first = file.size();
   append_link_record(file, kRemoveOp, "bob", "", "", "");
   EXPECT_EQ(h.scan(file, true), "0:1:alice;35:2:bob;end 55");
+  EXPECT_EQ(h.scan(file + std::string(40, '\0'), true), "0:1:alice;35:2:bob;torn 40;end 55");
   for (std::size_t cut = 1; cut < file.size() - first; ++cut) {
     EXPECT_EQ(h.scan(file.substr(0, first + cut), true), "0:1:alice;torn " + std::to_string(cut) + ";end 35");
   }

@@ -351,7 +351,7 @@ TEST(BacklinkFile, DamageBeforeTheEndFailsToOpen) {
     testing::write_file(path, bytes);
     auto index = BacklinkIndex::open(path);
     ASSERT_FALSE(index);
-    EXPECT_EQ(index.error().text(), "invalid utf8 in backlink");
+    EXPECT_EQ(index.error().text(), "invalid utf8 in backlink in " + path + " at offset " + std::to_string(good.size()));
     EXPECT_EQ(testing::read_file(path), bytes) << "the file is left alone";
   }
 }

@@ -353,7 +353,7 @@ TEST(CollectionTest, InvalidUtf8KeyFailsOpen) {
   testing::write_file(path, record("ok", Value::null()) + record("\xFF", Value::null()));
   auto opened = Collection::open(path);
   ASSERT_FALSE(opened.has_value());
-  EXPECT_EQ(opened.error().text(), "io: invalid utf8 key");
+  EXPECT_EQ(opened.error().text(), "io: invalid utf8 key in " + path + " at offset 11");
 }
 
 TEST(CollectionTest, NonRegularFilesAreRefused) {

@@ -47,7 +47,7 @@ TEST(Compact, WritesOnlyIntoANewOrEmptyDirectory) {
   EXPECT_FALSE(compact_database(dir.file("src"), dir.file("no/parent")).has_value());
 }
 
-TEST(Compact, RefusesADamagedLiveRecordAndLeavesNothingBehind) {
+TEST(Compact, RefusesADamagedRecordAndLeavesNothingBehindUnlessToldToSkipIt) {
   TempDir dir;
   {
     auto db = open_db(dir.file("src"));
@@ -55,18 +55,22 @@ TEST(Compact, RefusesADamagedLiveRecordAndLeavesNothingBehind) {
     ASSERT_TRUE(db->set("b", "k", Value::integer(1)).has_value());
     ASSERT_TRUE(db->set("b", "k", Value::integer(2)).has_value());
   }
-  // The first record of b is dead: its damage does not matter.
-  patch(dir.file("src/b.qdb"), 8 + 1, "\x0E");
-  ASSERT_TRUE(compact_database(dir.file("src"), dir.file("ok")).has_value());
   const std::uint64_t second = testing::file_size_of(dir.file("src/b.qdb")) / 2;
   patch(dir.file("src/b.qdb"), second + 8 + 1, "\x0E");
   auto compacted = compact_database(dir.file("src"), dir.file("out"));
   ASSERT_FALSE(compacted.has_value());
   EXPECT_EQ(compacted.error().text(), "b.qdb at offset " + std::to_string(second) +
-                                          ": unknown type byte: 0x0E; compact copies only sound records "
-                                          "(quilletdb check lists the damage)");
+                                          ": unknown type byte: 0x0E (" + std::to_string(second) +
+                                          " damaged bytes); compact --skip-damaged "
+                                          "carries on past them (quilletdb check lists the damage)");
   EXPECT_TRUE(compacted.error().is(ErrorKind::Corruption));
   EXPECT_FALSE(testing::file_exists(dir.file("out")));
+  // Told to skip it, compact copies the record before it, and lists it.
+  auto skipping = compact_database(dir.file("src"), dir.file("out"), {}, true);
+  ASSERT_TRUE(skipping.has_value()) << skipping.error().text();
+  ASSERT_EQ(skipping->skipped.size(), 1u);
+  EXPECT_EQ(skipping->skipped[0].offset, second);
+  EXPECT_EQ(*open_db(dir.file("out"))->get("b", "k")->get_if<std::int64_t>(), 1);
 }
 
 }  // namespace

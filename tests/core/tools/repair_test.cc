@@ -33,8 +33,10 @@ TEST(Repair, MendsAKillBetweenARecordAndItsBacklinks) {
   EXPECT_EQ(repaired->backlink_entries_added, 1u);
   EXPECT_EQ(repaired->backlink_entries_dropped, 1u);
   ASSERT_EQ(notices.size(), 2u);
-  EXPECT_EQ(notices[0], "posts.qdb: dropping the incomplete last record (69000 bytes from offset " +
-                            std::to_string(testing::file_size_of(dir.file("posts.qdb"))) + ")");
+  const std::string end = std::to_string(testing::file_size_of(dir.file("posts.qdb")));
+  EXPECT_EQ(notices[0], "posts.qdb: dropping the incomplete last record (69000 bytes from offset " + end +
+                            ") into posts.qdb.damaged-" + end);
+  EXPECT_EQ(testing::file_size_of(dir.file("posts.qdb.damaged-" + end)), 69000u);
   EXPECT_EQ(notices[1], "users.qbl: rebuilding with 1 entries, adding 1 missing, dropping 1 that no record holds");
 
   CheckReport after = check(dir.path());
