@@ -10,7 +10,7 @@
 //   "QJOURNL1"
 //   chunks:  u8 1, u32 name length, log file name, u64 length, u64 checksum, records
 //   seal:    u8 2, u32 part count, per part (u32 name length, name, u64 start,
-//            u64 length), then u64 seal offset, u64 checksum of the seal, "QJCOMMIT"
+//            u64 length, u64 inode), then u64 seal offset, u64 checksum of the seal, "QJCOMMIT"
 // A log's part is the concatenation of its chunks in file order, written at
 // `start` in the log. A journal without a whole seal, or with a chunk whose
 // checksum fails, was never sealed.
@@ -35,6 +35,10 @@ struct JournalPart {
   std::string log_file;  // relative to the directory
   std::uint64_t start = 0;
   std::uint64_t length = 0;
+  // The log's inode when the commit was sealed. A redo skips a log that
+  // was replaced since (a compaction runs only after the commit is whole),
+  // so that no stale journal is ever written into another file.
+  std::uint64_t file_id = 0;
 };
 
 class Journal {
@@ -57,7 +61,8 @@ class Journal {
   // Empties the journal for the next transaction, or cuts it back to `size`
   // (dropping a seal and what came with it, keeping what was spilled
   // before). Either makes a seal unreadable before it returns.
-  std::expected<void, Error> clear();
+  // With `sync` the emptying is on stable storage when this returns.
+  std::expected<void, Error> clear(bool sync = false);
   std::expected<void, Error> cut_to(std::uint64_t size);
   std::uint64_t size() const { return size_; }
   std::expected<void, Error> read(std::uint64_t offset, char* out, std::size_t size) const;
