@@ -64,8 +64,6 @@ std::expected<Fd, Error> open_regular_file(const std::string& path, int flags);
 std::expected<void, Error> require_regular_file(int fd);
 
 std::expected<std::uint64_t, Error> file_size(int fd);
-// The file's inode number: a file renamed over another has a new one.
-std::expected<std::uint64_t, Error> file_identity(int fd);
 
 // Reads up to `size` bytes at `offset`; returns how many were read (fewer only
 // at end of file). EINTR is retried.

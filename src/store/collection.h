@@ -162,7 +162,6 @@ class Collection {
   void tx_discard();
   // The log's slot in the lock file, or null when it has none.
   SharedLog* shared_log() { return log_.shared_log(); }
-  int log_fd() const { return log_.fd(); }
   // Where the log's whole records end, as far as this collection has read.
   std::uint64_t log_end() const { return log_.complete_end(); }
   // Puts the records handed to the OS so far (not the buffer) on stable

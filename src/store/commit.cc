@@ -151,16 +151,12 @@ std::expected<void, Error> Database::write_commit(CommitPlan& plan) {
   for (CommitPlan::DataLog& d : plan.data) {
     const std::string file = d.name + ".qdb";
     if (auto added = d.guarded->collection->tx_journal_memory(j, file); !added) return added;
-    auto id = file_identity(d.guarded->collection->log_fd());
-    if (!id) return std::unexpected(io_error(std::move(id.error())));
-    parts.push_back({file, d.start, d.length, *id});
+    parts.push_back({file, d.start, d.length});
   }
   for (CommitPlan::LinkLog& l : plan.links) {
     const std::string file = l.name + ".qbl";
     if (auto added = j.add_chunk(file, l.records); !added) return std::unexpected(io_error(std::move(added.error())));
-    auto id = file_identity(l.index->fd());
-    if (!id) return std::unexpected(io_error(std::move(id.error())));
-    parts.push_back({file, l.start, l.records.size(), *id});
+    parts.push_back({file, l.start, l.records.size()});
   }
   lock_file_->set_active_journal(j.id());
   plan.for_each_log([&](SharedLog& log) { log.mark_commit(j.id()); });

@@ -1,5 +1,7 @@
 #include "store/compaction.h"
 
+#include "store/journal.h"
+
 #include <algorithm>
 #include <fcntl.h>
 #include <optional>
@@ -8,6 +10,7 @@
 #include "format/records.h"
 #include "io/file.h"
 #include "store/backlinks.h"
+#include "store/journal.h"
 #include "store/key_table.h"
 
 namespace quillet {
@@ -201,6 +204,7 @@ std::expected<bool, Error> switch_to_copy(const CompactionTarget& target, Copy& 
   }
   const std::uint64_t new_end = copy.written + (end - copy.source_end);
   if (auto synced = sync_file(copy.temp.get()); !synced) return std::unexpected(synced.error());
+  if (auto synced = sync_journals(target.lock_file->dir()); !synced) return std::unexpected(synced.error());
   log.advance_generation();
   if (auto renamed = rename_file(copy.temp_path, target.path); !renamed) {
     // The old file stays; the followers reopen it and find it unchanged.

@@ -109,14 +109,13 @@ std::expected<std::optional<Sealed>, Error> read_sealed(int fd) {
     if (!need(4)) return std::nullopt;
     const std::uint32_t name_len = get_u32(seal.data() + at);
     at += 4;
-    if (!need(std::size_t{name_len} + 24)) return std::nullopt;
+    if (!need(std::size_t{name_len} + 16)) return std::nullopt;
     JournalPart part;
     part.log_file.assign(seal.data() + at, name_len);
     at += name_len;
     part.start = get_u64(seal.data() + at);
     part.length = get_u64(seal.data() + at + 8);
-    part.file_id = get_u64(seal.data() + at + 16);
-    at += 24;
+    at += 16;
     out.parts.push_back(std::move(part));
   }
 
@@ -201,17 +200,11 @@ std::expected<void, Error> redo_marked(LockFile& lock_file, std::uint64_t id, in
       log->unlock();
       continue;
     }
-    auto opened = open_regular_file(join_path(lock_file.dir(), part.log_file), O_WRONLY);
+    auto opened = open_regular_file(join_path(lock_file.dir(), part.log_file), O_WRONLY | O_CREAT);
     if (!opened) {
       log->unlock();
       let_go();
       return std::unexpected(opened.error());
-    }
-    if (auto id = file_identity(opened->get()); !id || *id != part.file_id) {
-      // Never while the committer held the lock; a stale mark only goes.
-      log->drop_stage();
-      log->unlock();
-      continue;
     }
     by_file.emplace(part.log_file, held.size());
     held.push_back(Held{*log, std::move(*opened), part.start + part.length});
@@ -296,7 +289,6 @@ std::expected<void, Error> Journal::seal(std::span<const JournalPart> parts, boo
     seal.append(part.log_file);
     put_u64(seal, part.start);
     put_u64(seal, part.length);
-    put_u64(seal, part.file_id);
   }
   const std::uint64_t sum = checksum(seal);
   put_u64(seal, size_);
@@ -333,6 +325,21 @@ std::expected<void, Error> Journal::read(std::uint64_t offset, char* out, std::s
   return pread_exact(fd_.get(), out, size, offset);
 }
 
+std::expected<void, Error> sync_journals(const std::string& dir) {
+  std::vector<std::string> names;
+  auto listed = list_directory(dir, [&](std::string_view name) {
+    if (name.starts_with(kJournalPrefix)) names.emplace_back(name);
+    return true;
+  });
+  if (!listed) return listed;
+  for (const std::string& name : names) {
+    auto fd = open_file(join_path(dir, name), O_RDONLY);
+    if (!fd) continue;  // gone meanwhile
+    if (auto synced = sync_data(fd->get()); !synced) return synced;
+  }
+  return {};
+}
+
 std::expected<void, Error> recover_journals_alone(const std::string& dir) {
   std::vector<std::string> names;
   auto listed = list_directory(dir, [&](std::string_view name) {
@@ -348,23 +355,18 @@ std::expected<void, Error> recover_journals_alone(const std::string& dir) {
     if (!sealed) return std::unexpected(sealed.error());
     if (*sealed) {
       std::unordered_map<std::string, Fd> logs;
-      std::unordered_map<std::string, std::uint64_t> ids;
-      for (const JournalPart& part : (*sealed)->parts) ids.emplace(part.log_file, part.file_id);
       auto open_log = [&](const std::string& log_file) -> int {
         auto [it, added] = logs.try_emplace(log_file);
         if (added) {
-          auto opened = open_regular_file(join_path(dir, log_file), O_WRONLY);
-          // A log gone or replaced since the seal holds the commit already:
-          // only a finished commit lets a compaction or a removal at it.
-          auto id = opened ? file_identity(opened->get()) : std::expected<std::uint64_t, Error>(0);
-          if (opened && id && *id == ids[log_file]) it->second = std::move(*opened);
+          auto opened = open_regular_file(join_path(dir, log_file), O_WRONLY | O_CREAT);
+          if (opened) it->second = std::move(*opened);
         }
         return it->second.get();
       };
       if (auto written = write_parts(fd->get(), **sealed, open_log); !written) return written;
       // The journal goes only once its records are on stable storage.
       for (auto& [log_file, log] : logs) {
-        if (!log.valid()) continue;
+        if (!log.valid()) return std::unexpected(Error::io("cannot open " + log_file + " to redo a commit"));
         if (auto synced = sync_data(log.get()); !synced) return synced;
       }
     }

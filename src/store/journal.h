@@ -10,7 +10,7 @@
 //   "QJOURNL1"
 //   chunks:  u8 1, u32 name length, log file name, u64 length, u64 checksum, records
 //   seal:    u8 2, u32 part count, per part (u32 name length, name, u64 start,
-//            u64 length, u64 inode), then u64 seal offset, u64 checksum of the seal, "QJCOMMIT"
+//            u64 length), then u64 seal offset, u64 checksum of the seal, "QJCOMMIT"
 // A log's part is the concatenation of its chunks in file order, written at
 // `start` in the log. A journal without a whole seal, or with a chunk whose
 // checksum fails, was never sealed.
@@ -35,10 +35,6 @@ struct JournalPart {
   std::string log_file;  // relative to the directory
   std::uint64_t start = 0;
   std::uint64_t length = 0;
-  // The log's inode when the commit was sealed. A redo skips a log that
-  // was replaced since (a compaction runs only after the commit is whole),
-  // so that no stale journal is ever written into another file.
-  std::uint64_t file_id = 0;
 };
 
 class Journal {
@@ -76,6 +72,12 @@ class Journal {
 };
 
 std::string journal_file_name(std::uint64_t id);
+
+// Puts the state of every journal in `dir` on stable storage. A journal
+// emptied after its commit but not synced could come back sealed after a
+// power cut, and be redone at its offsets: a compaction syncs them before it
+// replaces a log, so that no journal is ever redone into a replaced file.
+std::expected<void, Error> sync_journals(const std::string& dir);
 
 // Redo at open, while this process is alone with the directory (no lock file
 // slot means anything): every sealed journal is written to its logs, which

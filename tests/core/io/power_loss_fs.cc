@@ -31,11 +31,6 @@ void make_real_directories(const std::string& path) {
 
 }  // namespace
 
-PowerLossFileSystem::Node::Node() {
-  static std::uint64_t next = 1;
-  id = next++;
-}
-
 PowerLossFileSystem::PowerLossFileSystem(std::string root, std::uint64_t seed) : root_(std::move(root)), rng_(seed) {
   auto node = std::make_shared<Node>();
   node->directory = true;
@@ -195,9 +190,8 @@ int PowerLossFileSystem::fsync(int fd) {
 
 namespace {
 
-void fill_stat(bool directory, std::size_t size, std::uint64_t id, struct stat* st) {
+void fill_stat(bool directory, std::size_t size, struct stat* st) {
   std::memset(st, 0, sizeof *st);
-  st->st_ino = static_cast<ino_t>(id);
   st->st_mode = directory ? (S_IFDIR | 0777) : (S_IFREG | 0666);
   st->st_size = static_cast<off_t>(size);
   st->st_nlink = 1;
@@ -208,7 +202,7 @@ void fill_stat(bool directory, std::size_t size, std::uint64_t id, struct stat* 
 int PowerLossFileSystem::fstat(int fd, struct stat* st) {
   Open* file = find(fd);
   if (file == nullptr) return real_.fstat(fd, st);
-  fill_stat(file->node->directory, file->node->data.size(), file->node->id, st);
+  fill_stat(file->node->directory, file->node->data.size(), st);
   return 0;
 }
 
@@ -216,7 +210,7 @@ int PowerLossFileSystem::stat(const char* path, struct stat* st) {
   if (is_lock_file(path)) return real_.stat(path, st);
   auto it = names_.find(path);
   if (it == names_.end()) return -ENOENT;
-  fill_stat(it->second->directory, it->second->data.size(), it->second->id, st);
+  fill_stat(it->second->directory, it->second->data.size(), st);
   return 0;
 }
 

@@ -58,8 +58,6 @@ class PowerLossFileSystem : public FileSystem {
 
  private:
   struct Node {
-    Node();
-    std::uint64_t id;  // its inode number, for st_ino
     bool directory = false;
     std::string data;    // as written
     std::string synced;  // as on stable storage
