@@ -7,12 +7,15 @@ set(QUILLET_CORE_SOURCES
   value/unicode_tables.cc
   format/codec.cc
   format/records.cc
+  format/checksum.cc
+  format/key_index.cc
   io/file_system.cc
   io/file.cc
   io/lock_file.cc
   io/append_log.cc
   store/key_table.cc
   store/collection.cc
+  store/saved_index.cc
   store/links.cc
   store/backlinks.cc
   store/commit.cc

@@ -37,6 +37,8 @@ class KeyTable {
   // Makes room for `keys` keys holding `key_bytes` bytes in all.
   void reserve(std::size_t keys, std::size_t key_bytes);
   std::size_t size() const { return count_; }
+  // Bytes of the present keys.
+  std::size_t live_key_bytes() const { return live_bytes_; }
   // Bytes held for keys, those of removed keys not yet reclaimed included.
   std::size_t key_bytes_held() const { return arena_.size(); }
   std::vector<std::string> keys() const;
