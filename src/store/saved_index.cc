@@ -53,7 +53,9 @@ void Collection::save_index() {
   if (saved_records_ && records_seen_ - *saved_records_ <= index_.size() / kStaleShare) return;
   auto file = file_identity(reader_.get());
   if (!file) return;
-  const std::uint64_t covered = log_.complete_end();
+  // A log without a lock file appends where the file ends and counts only
+  // in end_offset_.
+  const std::uint64_t covered = log_.shared() ? log_.complete_end() : end_offset_;
   auto tail = tail_check_of(reader_.get(), covered);
   if (!tail) return;
   auto writer = key_index::Writer::start(index_path(path_), index_.size(), index_.live_key_bytes());
