@@ -7,6 +7,8 @@ set(QUILLET_CORE_SOURCES
   value/unicode_tables.cc
   format/codec.cc
   format/records.cc
+  format/checksum.cc
+  format/key_index.cc
   format/salvage.cc
   io/file_system.cc
   io/file.cc
@@ -14,6 +16,7 @@ set(QUILLET_CORE_SOURCES
   io/append_log.cc
   store/key_table.cc
   store/collection.cc
+  store/saved_index.cc
   store/links.cc
   store/backlinks.cc
   store/commit.cc

@@ -92,6 +92,13 @@ std::expected<std::uint64_t, Error> file_size(int fd) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
+std::expected<FileIdentity, Error> file_identity(int fd) {
+  struct stat st;
+  if (int rc = file_system().fstat(fd, &st); rc < 0) return std::unexpected(os_error(rc));
+  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                      static_cast<std::uint64_t>(st.st_size)};
+}
+
 std::expected<std::size_t, Error> pread_some(int fd, char* buf, std::size_t size, std::uint64_t offset) {
   FileSystem& fs = file_system();
   std::size_t done = 0;

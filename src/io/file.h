@@ -64,6 +64,13 @@ std::expected<Fd, Error> open_regular_file(const std::string& path, int flags);
 std::expected<void, Error> require_regular_file(int fd);
 
 std::expected<std::uint64_t, Error> file_size(int fd);
+// Which file `fd` is (device and inode), and its size.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+};
+std::expected<FileIdentity, Error> file_identity(int fd);
 
 // Reads up to `size` bytes at `offset`; returns how many were read (fewer only
 // at end of file). EINTR is retried.

@@ -39,7 +39,7 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open_read_only(con
   lock_shared(collection->reader_.get());
   auto size = file_size(collection->reader_.get());
   if (!size) return std::unexpected(io_error(size.error()));
-  auto scan = collection->index_records(0, *size, false);
+  auto scan = collection->index_opened(0, *size);
   if (!scan) return std::unexpected(io_error(scan.error()));
   collection->end_offset_ = scan->complete_end;
   return collection;
@@ -64,7 +64,7 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::st
   collection->log_.check_damage_before_cut(collection->reader_.get(), records::Layout::Data);
   if (share) collection->log_.share(*share, generation);
   auto scan = collection->log_.open_scan(
-      [&](std::uint64_t from, std::uint64_t end) { return collection->index_records(from, end, false); });
+      [&](std::uint64_t from, std::uint64_t end) { return collection->index_opened(from, end); });
   if (!scan) return std::unexpected(io_error(scan.error()));
   collection->end_offset_ = collection->log_.complete_end();
   if (auto fresh = collection->refresh(); !fresh) return std::unexpected(fresh.error());
@@ -74,6 +74,7 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::st
 Collection::~Collection() {
   (void)flush();
   unlock_writes();
+  save_index();
   // The writer carries the lock, so it is closed last.
   reader_.reset();
   log_ = AppendLog();
@@ -227,6 +228,7 @@ std::expected<void, Error> Collection::follow_replacement() {
   cache_values_.clear();
   cache_dead_bytes_ = 0;
   records_seen_ = 0;
+  saved_records_.reset();
   auto followed = log_.follow_replacement(
       [&]() -> std::expected<Fd, Error> {
         auto reader = open_regular_file(path_, O_RDONLY);

@@ -202,6 +202,18 @@ class Collection {
   // records another database appended after ours. Fails on a read error or
   // a key that is not UTF-8.
   std::expected<records::ScanEnd, Error> index_records(std::uint64_t from, std::uint64_t end, bool forget_cached);
+  // Fills the empty index from the saved index file when it matches the log
+  // (the same file, its bytes before the covered length unchanged, which is
+  // at most `end`); returns the length it covers, 0 when it was not used.
+  std::uint64_t load_saved_index(std::uint64_t end);
+  // Writes the index file at close when the index is large and the saved
+  // one lags behind it; errors are ignored (the file is a cache).
+  void save_index();
+  // Indexes [from, end), from the saved index file when `from` is 0.
+  std::expected<records::ScanEnd, Error> index_opened(std::uint64_t from, std::uint64_t end) {
+    if (from == 0) from = load_saved_index(end);
+    return index_records(from, end, false);
+  }
   // Fails while the file ends inside a record that cannot be cut yet.
   std::expected<void, Error> ensure_writable();
   // The words of a refusal to write.
@@ -252,6 +264,8 @@ class Collection {
   std::size_t cache_dead_bytes_ = 0;
   std::uint64_t end_offset_ = 0;
   std::uint64_t records_seen_ = 0;
+  // records_seen_ as the saved index file had it (loaded at open), if any.
+  std::optional<std::uint64_t> saved_records_;
   bool in_transaction_ = false;
   bool cached_links_ = false;  // a value written since open may have held a link
   OpenMode mode_ = OpenMode::ReadWrite;

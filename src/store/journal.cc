@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "format/checksum.h"
 #include "format/codec.h"
 
 namespace quillet {
@@ -27,34 +28,6 @@ std::uint64_t get_u64(const char* p) {
   std::uint64_t v = 0;
   for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
   return v;
-}
-
-constexpr std::uint64_t kP1 = 0x9E3779B185EBCA87ull;
-constexpr std::uint64_t kP2 = 0xC2B2AE3D27D4EB4Full;
-constexpr std::uint64_t rotl(std::uint64_t v, int r) { return (v << r) | (v >> (64 - r)); }
-std::uint64_t load64(const char* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-// A 64-bit checksum, four lanes at a time: it guards against a journal whose
-// pages reached the disk out of order before a power cut, not against an
-// adversary, and must keep up with the writes.
-std::uint64_t checksum(std::string_view bytes) {
-  const char* p = bytes.data();
-  std::size_t n = bytes.size();
-  std::uint64_t lanes[4] = {kP1 + kP2, kP2, 0, 0 - kP1};
-  for (; n >= 32; p += 32, n -= 32) {
-    for (int i = 0; i < 4; ++i) lanes[i] = rotl(lanes[i] + load64(p + 8 * i) * kP2, 31) * kP1;
-  }
-  std::uint64_t h = rotl(lanes[0], 1) + rotl(lanes[1], 7) + rotl(lanes[2], 12) + rotl(lanes[3], 18) + bytes.size();
-  for (; n >= 8; p += 8, n -= 8) h = rotl(h ^ (rotl(load64(p) * kP2, 31) * kP1), 27) * kP1 + kP2;
-  for (; n > 0; ++p, --n) h = rotl(h ^ (static_cast<unsigned char>(*p) * kP1), 11) * kP2;
-  h ^= h >> 33;
-  h *= kP2;
-  h ^= h >> 29;
-  return h;
 }
 
 std::string hex(std::uint64_t v) {
@@ -96,7 +69,7 @@ std::expected<std::optional<Sealed>, Error> read_sealed(int fd) {
   if (seal_at < sizeof kHeader || seal_at > *size - kTrailer) return std::nullopt;
   std::string seal(static_cast<std::size_t>(*size - kTrailer - seal_at), '\0');
   if (auto got = pread_exact(fd, seal.data(), seal.size(), seal_at); !got) return std::unexpected(got.error());
-  if (checksum(seal) != get_u64(trailer + 8)) return std::nullopt;
+  if (checksum64(seal) != get_u64(trailer + 8)) return std::nullopt;
 
   Sealed out;
   // The seal: tag, count, parts.
@@ -136,7 +109,7 @@ std::expected<std::optional<Sealed>, Error> read_sealed(int fd) {
     if (seal_at - chunk.offset < chunk.length) return std::nullopt;
     block.resize(static_cast<std::size_t>(chunk.length));
     if (auto got = pread_exact(fd, block.data(), block.size(), chunk.offset); !got) return std::unexpected(got.error());
-    if (checksum(block) != sum) return std::nullopt;
+    if (checksum64(block) != sum) return std::nullopt;
     pos = chunk.offset + chunk.length;
     out.chunks.push_back(std::move(chunk));
   }
@@ -262,7 +235,7 @@ std::expected<std::uint64_t, Error> Journal::add_chunk(std::string_view log_file
   put_u32(head, static_cast<std::uint32_t>(log_file.size()));
   head.append(log_file);
   put_u64(head, records.size());
-  put_u64(head, checksum(records));
+  put_u64(head, checksum64(records));
   struct iovec iov[2] = {{head.data(), head.size()}, {const_cast<char*>(records.data()), records.size()}};
   std::uint64_t written = 0;
   if (auto put = write_all_at(fd_.get(), iov, 2, size_, "failed to write whole buffer", &written); !put) {
@@ -290,7 +263,7 @@ std::expected<void, Error> Journal::seal(std::span<const JournalPart> parts, boo
     put_u64(seal, part.start);
     put_u64(seal, part.length);
   }
-  const std::uint64_t sum = checksum(seal);
+  const std::uint64_t sum = checksum64(seal);
   put_u64(seal, size_);
   put_u64(seal, sum);
   seal.append(kSealMagic, sizeof kSealMagic);

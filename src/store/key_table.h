@@ -37,6 +37,8 @@ class KeyTable {
   // Makes room for `keys` keys holding `key_bytes` bytes in all.
   void reserve(std::size_t keys, std::size_t key_bytes);
   std::size_t size() const { return count_; }
+  // Bytes of the present keys.
+  std::size_t live_key_bytes() const { return live_bytes_; }
   // Bytes held for keys, those of removed keys not yet reclaimed included.
   std::size_t key_bytes_held() const { return arena_.size(); }
   std::vector<std::string> keys() const;
@@ -49,9 +51,16 @@ class KeyTable {
   }
   // Calls f(key, number) for every present key, in no particular order. The
   // key's view is valid until the next change.
+  // The keys' bytes lie in the arena in another order than the slots, so
+  // those of a slot a few ahead are fetched while this one is handled.
   template <class F>
   void for_each_entry(F&& f) const {
-    for (const Slot& slot : slots_) {
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      if (i + kAhead < slots_.size() && slots_[i + kAhead].number != kEmpty) {
+        __builtin_prefetch(arena_.data() + slots_[i + kAhead].key_pos);
+      }
+      const Slot& slot = slots_[i];
       if (slot.number != kEmpty) f(key_of(slot), slot.number);
     }
   }
