@@ -4,5 +4,5 @@
 set -e
 cuts=${1:-2000}
 seed=${2:-1}
-build=${3:-build/t}
+build=${3:-build/tests}
 exec "$build/power_loss_test" --cuts "$cuts" --seed "$seed"
