@@ -28,7 +28,7 @@ KEYS = [f"k{i}" for i in range(12)]
 class Op:
     """One acknowledged unit: a single call, or a whole transaction."""
 
-    kind: str  # "set", "delete", "set_many", "txn"
+    kind: str  # "set", "delete", "set_many", "txn", "compact"
     writes: list = field(default_factory=list)  # [(collection, key, value or DELETE)]
 
 
@@ -58,6 +58,8 @@ def plan(seed: int, count: int) -> list[Op]:
             ops.append(Op("set", [(rng.choice(COLLECTIONS), rng.choice(KEYS), random_value(rng))]))
         elif roll < 0.7:
             ops.append(Op("delete", [(rng.choice(COLLECTIONS), rng.choice(KEYS), DELETE)]))
+        elif roll < 0.72:
+            ops.append(Op("compact"))  # the whole directory, in place
         elif roll < 0.8:
             ops.append(Op("set_many", [(rng.choice(COLLECTIONS), rng.choice(KEYS), random_value(rng))
                                        for _ in range(rng.randint(1, 4))]))
@@ -86,6 +88,8 @@ def run_child(directory: str, seed: int, count: int) -> None:
             db.delete(c, k)
         elif op.kind == "set_many":
             db.set_many(list(op.writes))
+        elif op.kind == "compact":
+            db.compact()
         else:
             db.begin()
             for c, k, v in op.writes:
@@ -149,6 +153,8 @@ def check_point(directory: str, ops: list[Op], acked: int) -> None:
         in_flight = {}
 
     db = q.open(directory)
+    leftovers = [n for n in os.listdir(directory) if n.endswith(".compact-tmp")]
+    assert not leftovers, f"a compaction's copy outlived the next open: {leftovers}"
     live = {}
     seen = {}
     for c in COLLECTIONS:
