@@ -87,7 +87,14 @@ class Salvager {
     }
     const std::uint64_t key_len = get_u32(file_.at(q));
     // A valid value has at least its type byte.
-    return end_ - q >= 9 && key_len <= end_ - q - 9;
+    if (end_ - q < 9 || key_len > end_ - q - 9) return false;
+    if (key_len > 0) return true;
+    // An empty key with an empty value is what a run of zeros reads as:
+    // never a record, and ruled out here so that a long run costs no scan
+    // from each of its bytes.
+    covered = detail::cover(file_, {}, q, q + 8);
+    if (!covered) return std::unexpected(covered.error());
+    return *covered && get_u32(file_.at(q + 4)) > 0;
   }
 
   BlockReader file_;
