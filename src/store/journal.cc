@@ -298,14 +298,21 @@ std::expected<void, Error> Journal::read(std::uint64_t offset, char* out, std::s
   return pread_exact(fd_.get(), out, size, offset);
 }
 
-std::expected<void, Error> sync_journals(const std::string& dir) {
+// The names of the journals in `dir`.
+static std::expected<std::vector<std::string>, Error> journal_names(const std::string& dir) {
   std::vector<std::string> names;
   auto listed = list_directory(dir, [&](std::string_view name) {
     if (name.starts_with(kJournalPrefix)) names.emplace_back(name);
     return true;
   });
-  if (!listed) return listed;
-  for (const std::string& name : names) {
+  if (!listed) return std::unexpected(listed.error());
+  return names;
+}
+
+std::expected<void, Error> sync_journals(const std::string& dir) {
+  auto names = journal_names(dir);
+  if (!names) return std::unexpected(names.error());
+  for (const std::string& name : *names) {
     auto fd = open_file(join_path(dir, name), O_RDONLY);
     if (!fd) continue;  // gone meanwhile
     if (auto synced = sync_data(fd->get()); !synced) return synced;
@@ -314,13 +321,9 @@ std::expected<void, Error> sync_journals(const std::string& dir) {
 }
 
 std::expected<void, Error> recover_journals_alone(const std::string& dir) {
-  std::vector<std::string> names;
-  auto listed = list_directory(dir, [&](std::string_view name) {
-    if (name.starts_with(kJournalPrefix)) names.emplace_back(name);
-    return true;
-  });
-  if (!listed) return listed;
-  for (const std::string& name : names) {
+  auto names = journal_names(dir);
+  if (!names) return std::unexpected(names.error());
+  for (const std::string& name : *names) {
     const std::string path = join_path(dir, name);
     auto fd = open_file(path, O_RDONLY);
     if (!fd) continue;
