@@ -12,6 +12,7 @@ set(QUILLET_CORE_SOURCES
   format/salvage.cc
   io/file_system.cc
   io/file.cc
+  io/mapped_file.cc
   io/lock_file.cc
   io/append_log.cc
   store/key_table.cc

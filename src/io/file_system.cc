@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace quillet {
@@ -43,6 +44,13 @@ int PosixFileSystem::ftruncate(int fd, std::uint64_t size) {
 int PosixFileSystem::fsync(int fd) { return result_of(::fsync(fd)); }
 int PosixFileSystem::fdatasync(int fd) { return result_of(::fdatasync(fd)); }
 int PosixFileSystem::fstat(int fd, struct stat* st) { return result_of(::fstat(fd, st)); }
+const char* PosixFileSystem::map(int fd, std::size_t length) {
+  void* address = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+  return address == MAP_FAILED ? nullptr : static_cast<const char*>(address);
+}
+void PosixFileSystem::unmap(const char* address, std::size_t length) {
+  ::munmap(const_cast<char*>(address), length);
+}
 int PosixFileSystem::stat(const char* path, struct stat* st) { return result_of(::stat(path, st)); }
 int PosixFileSystem::flock(int fd, int operation) { return result_of(::flock(fd, operation)); }
 int PosixFileSystem::get_status_flags(int fd) { return result_of(::fcntl(fd, F_GETFL)); }

@@ -48,6 +48,12 @@ class FileSystem {
   // Calls `entry` with the name of every entry of the directory, "." and ".."
   // included, in the order the system lists them, until it returns false.
   virtual int list_directory(const char* path, const std::function<bool(std::string_view name)>& entry) = 0;
+  // A read-only shared mapping of `length` bytes from the start of the file,
+  // or null when the file system offers none: the caller then reads with
+  // pread. A file system that keeps its files elsewhere (a test's model of
+  // lost writes) offers none, so every read it sees goes through pread.
+  virtual const char* map(int /*fd*/, std::size_t /*length*/) { return nullptr; }
+  virtual void unmap(const char* /*address*/, std::size_t /*length*/) {}
 };
 
 // The operating system itself.
@@ -71,6 +77,8 @@ class PosixFileSystem : public FileSystem {
   int mkdir(const char* path, int mode) override;
   int rmdir(const char* path) override;
   int list_directory(const char* path, const std::function<bool(std::string_view name)>& entry) override;
+  const char* map(int fd, std::size_t length) override;
+  void unmap(const char* address, std::size_t length) override;
 };
 
 // The file system every core file call uses: the POSIX one unless a

@@ -238,6 +238,7 @@ std::expected<void, Error> Collection::follow_replacement() {
         // The shared flock says "open here" to the tools that must be alone.
         lock_shared(writer->get());
         reader_ = std::move(*reader);
+        mapped_.clear();
         return std::move(*writer);
       },
       // The buffered keys are skipped: their buffered records come later.
@@ -353,6 +354,17 @@ std::expected<std::string_view, Error> Collection::find_committed(std::string_vi
   if (indexed == nullptr) return std::unexpected(key_not_found());
   const std::uint64_t offset = *indexed;
   const int fd = reader_.get();
+
+  // An indexed record is whole, so its lengths fit the bytes that follow.
+  if (const char* record = mapped_.reach(fd, offset, 8 + key.size())) {
+    const std::uint64_t header_end = 8 + std::uint64_t{get_u32(record)};
+    if (header_end == 8 + key.size()) {
+      const std::uint64_t value_len = get_u32(record + header_end - 4);
+      if ((record = mapped_.reach(fd, offset, header_end + value_len))) {
+        return std::string_view(record + header_end, static_cast<std::size_t>(value_len));
+      }
+    }
+  }
 
   // One read covers the header and, for small values, the value too.
   read_buf_.resize(8 + key.size() + kReadAhead);

@@ -20,6 +20,7 @@
 #include "io/append_log.h"
 #include "io/file.h"
 #include "io/lock_file.h"
+#include "io/mapped_file.h"
 #include "store/journal.h"
 #include "store/key_table.h"
 #include "value/value.h"
@@ -252,6 +253,7 @@ class Collection {
 
   std::string path_;
   Fd reader_;
+  MappedFile mapped_;  // of reader_'s file: `get` reads indexed records in place
   AppendLog log_;  // the O_APPEND writer; holds the advisory lock
   std::string buffer_;                      // whole records only
   std::vector<std::size_t> record_ends_;    // end of each buffered record within buffer_
