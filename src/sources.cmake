@@ -47,6 +47,7 @@ list(TRANSFORM QUILLET_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 
 # The CPython layer: the sources of the _quilletdb module.
 set(QUILLET_PYTHON_SOURCES
+  python/backlinks.cc
   python/binder.cc
   python/convert.cc
   python/database.cc

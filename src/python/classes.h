@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "store/database.h"
 #include "value/value.h"
@@ -28,11 +29,27 @@ struct PyLink {
 // lock (a default id when free) so that a call re-entering from the same
 // thread, for example from a finalizer that runs during a conversion, is
 // refused instead of waiting for itself.
+// The str objects of the backlinks lately built for a few targets, three
+// per entry, kept while the target's index keeps the stamp it had then
+// (python/backlinks.cc). Guarded by the GIL.
+struct BacklinkStrings {
+  struct Slot {
+    std::string collection;
+    std::string key;
+    std::uint64_t stamp = 0;
+    // Shared, so that a call holding it survives a finalizer that refills the slot.
+    std::shared_ptr<const std::vector<PyRef>> strings;
+  };
+  std::vector<Slot> slots;
+  std::size_t entries = 0;  // kept in all the slots
+};
+
 struct DatabaseCell {
   std::mutex mutex;
   std::atomic<std::thread::id> owner{};
   std::unique_ptr<Database> core;  // null once closed
   std::string path;                // as given to open, for repr after close
+  BacklinkStrings backlink_strings;
 };
 
 struct PyDatabase {

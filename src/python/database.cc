@@ -173,41 +173,6 @@ PyObject* database_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return *converted;
 }
 
-// The three keys of a backlinks dict, made once: every entry uses them.
-struct BacklinkKeys {
-  PyObject* source_collection = nullptr;
-  PyObject* source_key = nullptr;
-  PyObject* source_path = nullptr;
-};
-
-const BacklinkKeys* backlink_keys() {
-  static BacklinkKeys keys;
-  if (keys.source_path == nullptr) {
-    keys.source_collection = PyUnicode_InternFromString("source_collection");
-    keys.source_key = PyUnicode_InternFromString("source_key");
-    keys.source_path = PyUnicode_InternFromString("source_path");
-    if (keys.source_collection == nullptr || keys.source_key == nullptr || keys.source_path == nullptr) {
-      return nullptr;
-    }
-  }
-  return &keys;
-}
-
-bool set_text_item(PyObject* dict, PyObject* name, const std::string& text) {
-  PyRef value = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  return value && PyDict_SetItem(dict, name, value.get()) == 0;
-}
-
-PyObject* backlink_to_dict(const BacklinkEntry& entry, const BacklinkKeys& keys) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict || !set_text_item(dict.get(), keys.source_collection, entry.source_collection) ||
-      !set_text_item(dict.get(), keys.source_key, entry.source_key) ||
-      !set_text_item(dict.get(), keys.source_path, entry.source_path)) {
-    return nullptr;
-  }
-  return dict.release();
-}
-
 PyObject* database_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[2];
   std::string_view collection;
@@ -215,21 +180,7 @@ PyObject* database_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!bind_collection_key(kBacklinks, args, nargs, kwnames, bound, collection, key)) {
     return nullptr;
   }
-  auto result = with_lock(self, [&](Database& db) { return db.get_backlinks(collection, key); });
-  if (!result) return nullptr;
-  if (!*result) return raise_core_error(result->error(), ErrorSite::Write);
-  // Built after the lock is released.
-  const BacklinkKeys* keys = backlink_keys();
-  if (keys == nullptr) return nullptr;
-  const std::vector<BacklinkEntry>& entries = **result;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    PyObject* dict = backlink_to_dict(entries[i], *keys);
-    if (dict == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
-  }
-  return list.release();
+  return backlinks_list(self, collection, key);
 }
 
 PyObject* database_begin(PyObject* self, PyObject*) {

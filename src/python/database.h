@@ -69,6 +69,10 @@ int has_record(PyObject* db, std::string_view collection, std::string_view key);
 // at the first failing item; the items before it stay written.
 PyObject* set_many_records(PyObject* db, PyObject* ops);
 
+// The list of dicts `backlinks` returns for the record, or null with the
+// error set.
+PyObject* backlinks_list(PyObject* db, std::string_view collection, std::string_view key);
+
 // The live keys of `collection` (opening it, and creating its file, on first
 // use, as get does), or nullopt with the error set.
 std::optional<std::vector<std::string>> live_keys(PyObject* db, std::string_view collection);

@@ -1,6 +1,7 @@
 #include "store/backlinks.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <optional>
@@ -75,7 +76,7 @@ std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path,
   index.log_ = AppendLog(std::move(*fd));
   index.log_.check_damage_before_cut(raw, records::Layout::Link);
   if (share && !read_only) index.log_.share(*share, generation);
-  auto replay = [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(raw, from, end, &index.entries_, index.path_); };
+  auto replay = [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(raw, from, end, index.changing_entries(), index.path_); };
   if (!read_only) {
     if (auto scan = index.log_.open_scan(replay); !scan) return std::unexpected(scan.error());
     if (auto fresh = index.refresh(); !fresh) return std::unexpected(fresh.error());
@@ -89,6 +90,11 @@ std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path,
   return index;
 }
 
+std::uint64_t BacklinkIndex::next_stamp() {
+  static std::atomic<std::uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 const std::vector<BacklinkEntry>& BacklinkIndex::entries_of(std::string_view target_key) const {
   static const std::vector<BacklinkEntry> kNone;
   auto it = entries_.find(std::string(target_key));
@@ -99,18 +105,18 @@ std::expected<void, Error> BacklinkIndex::refresh() {
   if (log_.replaced()) return follow_replacement();
   if (!log_.behind()) return {};
   return log_.catch_up(
-      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_, path_); });
+      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, changing_entries(), path_); });
 }
 
 std::expected<void, Error> BacklinkIndex::follow_replacement() {
-  entries_.clear();
+  changing_entries()->clear();
   return log_.follow_replacement(
       [&]() -> std::expected<Fd, Error> {
         auto fd = open_regular_file(path_, O_RDWR);
         if (fd) lock_shared(fd->get());
         return fd;
       },
-      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_, path_); });
+      [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, changing_entries(), path_); });
 }
 
 std::expected<void, Error> BacklinkIndex::sync() {
@@ -130,7 +136,7 @@ std::expected<void, Error> BacklinkIndex::check_writable() {
   if (log_.shared()) {
     // Under the write lock: what others appended is replayed first, and a
     // record a dead writer left unfinished is cut.
-    auto replay = [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, &entries_, path_); };
+    auto replay = [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, changing_entries(), path_); };
     auto ready = log_.lock_for_append(replay);
     // Each turn follows a compaction that finished meanwhile.
     while (!ready && ready.error() && ready.error()->why == AppendLog::Refusal::Replaced) {
@@ -176,6 +182,7 @@ std::expected<void, Error> check_field_lengths(std::string_view target_key, cons
 }  // namespace
 
 void BacklinkIndex::apply_in_memory(Op op, std::string_view target_key, const BacklinkEntry& entry) {
+  stamp_ = next_stamp();
   if (op == Op::Add) {
     entries_[std::string(target_key)].push_back(entry);
   } else if (auto it = entries_.find(std::string(target_key)); it != entries_.end()) {

@@ -67,6 +67,11 @@ class BacklinkIndex {
   // The entries of `target_key` in the order they were added; empty when none.
   const std::vector<BacklinkEntry>& entries_of(std::string_view target_key) const;
 
+  // Moves (to a number no index of this process had before) whenever the
+  // entries change, so that what a caller made of entries_of stays good
+  // while the stamp it saw then is still the stamp.
+  std::uint64_t stamp() const { return stamp_; }
+
   // Every target key with its entries, in no particular order (tools, tests).
   const std::unordered_map<std::string, std::vector<BacklinkEntry>>& all_entries() const { return entries_; }
 
@@ -124,11 +129,18 @@ class BacklinkIndex {
   // Reopens the log another database replaced (compaction) and replays it.
   std::expected<void, Error> follow_replacement();
   void apply_in_memory(Op op, std::string_view target_key, const BacklinkEntry& entry);
+  static std::uint64_t next_stamp();
+  // The entries, for a change to them.
+  BacklinkEntries* changing_entries() {
+    stamp_ = next_stamp();
+    return &entries_;
+  }
 
   std::string path_;
   AppendLog log_;  // O_RDWR | O_APPEND
   std::unordered_map<std::string, std::vector<BacklinkEntry>> entries_;
   bool opened_read_only_ = false;  // OpenMode::ReadOnly
+  std::uint64_t stamp_ = next_stamp();
 };
 
 }  // namespace quillet

@@ -368,10 +368,17 @@ void Database::queue_link_difference(std::string_view collection, std::string_vi
 
 std::expected<std::vector<BacklinkEntry>, Error> Database::get_backlinks(std::string_view collection,
                                                                                  std::string_view key) {
+  auto seen = backlinks_seen(collection, key);
+  if (!seen) return std::unexpected(std::move(seen.error()));
+  return *seen->entries;
+}
+
+std::expected<Database::BacklinksSeen, Error> Database::backlinks_seen(std::string_view collection,
+                                                                      std::string_view key) {
   auto index = backlink_index(collection);
   if (!index) return std::unexpected(index.error());
   if (auto fresh = (*index)->refresh(); !fresh) return std::unexpected(io_error(std::move(fresh.error())));
-  return (*index)->entries_of(key);
+  return BacklinksSeen{&(*index)->entries_of(key), (*index)->stamp()};
 }
 
 void Database::begin() { in_transaction_ = true; }

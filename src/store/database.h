@@ -120,6 +120,14 @@ class Database {
 
   std::expected<std::vector<BacklinkEntry>, Error> get_backlinks(std::string_view collection,
                                                                          std::string_view key);
+  // The same in place, valid until the next call on this database, with the
+  // index's stamp (BacklinkIndex::stamp): a caller that kept what it made of
+  // the entries seen under a stamp may use it again while the stamp holds.
+  struct BacklinksSeen {
+    const std::vector<BacklinkEntry>* entries;
+    std::uint64_t stamp;
+  };
+  std::expected<BacklinksSeen, Error> backlinks_seen(std::string_view collection, std::string_view key);
 
   // begin: writes join the transaction: nothing reaches a log before commit,
   // and reads of this database see them over the logs' records. A begin

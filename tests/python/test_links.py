@@ -99,6 +99,33 @@ def test_backlinks_follow_rewrites_and_deletes(db):
     assert db.backlinks("users", "alice") == []
 
 
+def test_repeated_backlinks_follow_every_change_from_either_database(db_path):
+    import random
+
+    rng = random.Random(5)
+    first, second = _quilletdb.open(db_path), _quilletdb.open(db_path)
+    model = {}  # post -> the user it links to
+    for step in range(300):
+        writer = rng.choice((first, second))
+        post, user = f"p{rng.randrange(20)}", f"u{rng.randrange(3)}"
+        if rng.random() < 0.2:
+            writer.delete("posts", post)
+            model.pop(post, None)
+        else:
+            writer.set("posts", post, {"by": Link(f"users/{user}")})
+            model[post] = user
+        for reader in (first, second):
+            for u in ("u0", "u1", "u2"):
+                got = reader.backlinks("users", u)
+                assert sorted(e["source_key"] for e in got) == sorted(p for p, t in model.items() if t == u)
+        # Every call hands out new dicts: changing one changes no later result.
+        if got:
+            got[0]["source_key"] = "changed"
+            assert reader.backlinks("users", "u2")[0]["source_key"] != "changed"
+    first.close()
+    second.close()
+
+
 def test_transaction_visibility(db_path):
     db = _quilletdb.open(db_path)
     db.set("users", "alice", {"name": "Alice"})
