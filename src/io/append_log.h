@@ -105,6 +105,17 @@ class AppendLog {
   template <class Reopen, class Scan>
   std::expected<void, Error> follow_replacement(Reopen&& reopen, Scan&& scan);
 
+  // A reader's log, which never writes and holds no descriptor of its own:
+  // the owner read the file now at the log's path from its start up to
+  // `complete_end`, as it was under `generation`. A generation of
+  // kRereadLater makes replaced() true until the owner reads it again.
+  static constexpr std::uint64_t kRereadLater = ~std::uint64_t{0};
+  void adopt_reread(std::uint64_t generation, std::uint64_t complete_end) {
+    generation_ = generation;
+    complete_end_ = complete_end;
+    clear_tail();
+  }
+
   // True when another database published records past what this log has read.
   bool behind() const {
     if (!shared_) return false;

@@ -59,11 +59,17 @@ Error refused(const std::string& path, std::string_view why, ErrorKind kind = Er
 }  // namespace
 
 std::expected<BacklinkIndex, Error> BacklinkIndex::open(const std::string& path, OpenMode mode,
-                                                        std::optional<SharedLog> share) {
+                                                        std::optional<SharedLog> share, LockFile* join_later) {
   const bool read_only = mode == OpenMode::ReadOnly;
   BacklinkIndex index;
   index.path_ = path;
   index.opened_read_only_ = read_only;
+  if (read_only && share) {
+    index.log_.share(*share, AppendLog::kRereadLater);
+    if (auto read = index.reread_as_reader(); !read) return std::unexpected(read.error());
+    return index;
+  }
+  if (read_only) index.join_later_ = join_later;
   // A shared log writes at the end of the records it has read (pwrite), so
   // its descriptor must not append wherever the file ends.
   const std::uint64_t generation = share ? share->generation() : 0;
@@ -103,12 +109,50 @@ const std::vector<BacklinkEntry>& BacklinkIndex::entries_of(std::string_view tar
 
 std::expected<void, Error> BacklinkIndex::refresh() {
   if (log_.replaced()) return follow_replacement();
-  if (!log_.behind()) return {};
+  if (!log_.behind()) return join_later_ ? join_late() : std::expected<void, Error>{};
+  if (!log_.valid()) return reread_as_reader();  // a reader, and the file is new
   return log_.catch_up(
       [&](std::uint64_t from, std::uint64_t end) { return replay_backlinks(log_.fd(), from, end, changing_entries(), path_); });
 }
 
+std::expected<void, Error> BacklinkIndex::join_late() {
+  const std::size_t slash = path_.rfind('/');
+  auto log = join_later_->log(slash == std::string::npos ? path_ : path_.substr(slash + 1));
+  if (!log) return {};  // no slot yet: every record is in the file as read
+  join_later_ = nullptr;
+  log_.share(*log, AppendLog::kRereadLater);
+  return reread_as_reader();
+}
+
+std::expected<void, Error> BacklinkIndex::reread_as_reader() {
+  const SharedLog shared = *log_.shared_log();
+  const std::uint64_t generation = shared.generation();
+  const bool settled = generation % 2 == 0;
+  if (!settled && log_.valid()) return {};  // a compaction is renaming its file in: keep the view
+  auto fd = open_regular_file(path_, O_RDONLY);
+  if (!fd) {
+    if (fd.error().os_error() == ENOENT) {  // no writer has made it yet
+      log_.adopt_reread(settled ? generation : AppendLog::kRereadLater, 0);
+      return {};
+    }
+    return std::unexpected(fd.error());
+  }
+  lock_shared(fd->get());
+  auto size = file_size(fd->get());
+  if (!size) return std::unexpected(size.error());
+  const int raw = fd->get();
+  log_ = AppendLog(std::move(*fd));
+  log_.share(shared, AppendLog::kRereadLater);
+  changing_entries()->clear();
+  // As Collection::reread_as_reader: the published end, within the file.
+  auto scan = replay_backlinks(raw, 0, std::min(shared.published_end(), *size), changing_entries(), path_);
+  if (!scan) return std::unexpected(scan.error());
+  log_.adopt_reread(settled ? generation : AppendLog::kRereadLater, scan->complete_end);
+  return {};
+}
+
 std::expected<void, Error> BacklinkIndex::follow_replacement() {
+  if (opened_read_only_) return reread_as_reader();
   changing_entries()->clear();
   return log_.follow_replacement(
       [&]() -> std::expected<Fd, Error> {

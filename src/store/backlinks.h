@@ -53,8 +53,12 @@ class BacklinkIndex {
   // every write is refused.
   // With `share` the log joins the directory's lock file, as a collection's
   // does (Collection::open).
+  // A read-only index given `share`, or the read-only lock file
+  // `join_later` where its log has no slot yet, follows what writers publish
+  // without taking any lock, as a read-only collection does.
   static std::expected<BacklinkIndex, Error> open(const std::string& path, OpenMode mode = OpenMode::ReadWrite,
-                                                  std::optional<SharedLog> share = std::nullopt);
+                                                  std::optional<SharedLog> share = std::nullopt,
+                                                  LockFile* join_later = nullptr);
 
   // Replays the records other databases appended since this index last
   // looked, or the whole log when another database replaced it
@@ -128,6 +132,9 @@ class BacklinkIndex {
   struct AppendScope;
   // Reopens the log another database replaced (compaction) and replays it.
   std::expected<void, Error> follow_replacement();
+  // A reader's counterparts of Collection::reread_as_reader and join_late.
+  std::expected<void, Error> reread_as_reader();
+  std::expected<void, Error> join_late();
   void apply_in_memory(Op op, std::string_view target_key, const BacklinkEntry& entry);
   static std::uint64_t next_stamp();
   // The entries, for a change to them.
@@ -140,6 +147,7 @@ class BacklinkIndex {
   AppendLog log_;  // O_RDWR | O_APPEND
   std::unordered_map<std::string, std::vector<BacklinkEntry>> entries_;
   bool opened_read_only_ = false;  // OpenMode::ReadOnly
+  LockFile* join_later_ = nullptr;  // a reader's lock file, until the log has a slot there
   std::uint64_t stamp_ = next_stamp();
 };
 

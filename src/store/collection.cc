@@ -25,11 +25,21 @@ std::string too_long(std::string_view what, std::uint64_t size) {
 }  // namespace
 
 // A read-only collection holds only the reader, which carries the shared
-// lock so that no database cuts the file while it is being looked at.
-std::expected<std::unique_ptr<Collection>, Error> Collection::open_read_only(const std::string& path) {
+// lock so that no database cuts the file while it is being looked at. With
+// the directory's lock file it follows what writers publish, as a writer
+// does, but takes no lock: below the published end nobody changes a byte.
+std::expected<std::unique_ptr<Collection>, Error> Collection::open_read_only(const std::string& path,
+                                                                          std::optional<SharedLog> share,
+                                                                          LockFile* join_later) {
   std::unique_ptr<Collection> collection(new Collection());
   collection->path_ = path;
   collection->mode_ = OpenMode::ReadOnly;
+  collection->join_later_ = share ? nullptr : join_later;
+  if (share) {
+    collection->log_.share(*share, AppendLog::kRereadLater);
+    if (auto read = collection->reread_as_reader(); !read) return std::unexpected(read.error());
+    return collection;
+  }
   auto reader = open_regular_file(path, O_RDONLY);
   if (!reader) {
     if (reader.error().os_error() == ENOENT) return collection;
@@ -45,9 +55,53 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open_read_only(con
   return collection;
 }
 
+std::expected<void, Error> Collection::join_late() {
+  const std::size_t slash = path_.rfind('/');
+  auto log = join_later_->log(slash == std::string::npos ? path_ : path_.substr(slash + 1));
+  if (!log) return {};  // no slot yet: every record is in the file as read
+  join_later_ = nullptr;
+  log_.share(*log, AppendLog::kRereadLater);
+  return reread_as_reader();
+}
+
+std::expected<void, Error> Collection::reread_as_reader() {
+  SharedLog& shared = *log_.shared_log();
+  const std::uint64_t generation = shared.generation();
+  const bool settled = generation % 2 == 0;
+  if (!settled && reader_.valid()) return {};
+  auto reader = open_regular_file(path_, O_RDONLY);
+  if (!reader) {
+    // No writer has made the file yet: an empty view, read again once one
+    // publishes records.
+    if (reader.error().os_error() == ENOENT) {
+      log_.adopt_reread(settled ? generation : AppendLog::kRereadLater, 0);
+      return {};
+    }
+    return std::unexpected(io_error(reader.error()));
+  }
+  lock_shared(reader->get());
+  auto size = file_size(reader->get());
+  if (!size) return std::unexpected(io_error(size.error()));
+  index_ = KeyTable();
+  records_seen_ = 0;
+  saved_records_.reset();
+  mapped_.clear();
+  reader_ = std::move(*reader);
+  // The published end may already be the next file's when a compaction
+  // renamed one in meanwhile; its generation then moved, and the next call
+  // reads again.
+  const std::uint64_t published = shared.published_end();
+  auto scan = index_opened(0, std::min(published, *size));
+  if (!scan) return std::unexpected(io_error(scan.error()));
+  log_.adopt_reread(settled ? generation : AppendLog::kRereadLater, scan->complete_end);
+  end_offset_ = scan->complete_end;
+  return {};
+}
+
 std::expected<std::unique_ptr<Collection>, Error> Collection::open(const std::string& path, OpenMode mode,
-                                                                  std::optional<SharedLog> share) {
-  if (mode == OpenMode::ReadOnly) return open_read_only(path);
+                                                                  std::optional<SharedLog> share,
+                                                                  LockFile* join_later) {
+  if (mode == OpenMode::ReadOnly) return open_read_only(path, share, join_later);
   // The reader's open creates a missing file; the writer then opens it
   // without creation. A shared log writes at the end of the records it has
   // read, so its writer must not append wherever the file ends.
@@ -216,6 +270,7 @@ void Collection::unlock_writes() {
 }
 
 std::expected<void, Error> Collection::catch_up() {
+  if (!reader_.valid()) return reread_as_reader();  // a reader, and the file is new
   auto caught = log_.catch_up([&](std::uint64_t from, std::uint64_t end) { return index_records(from, end, true); });
   if (!caught) return std::unexpected(io_error(caught.error()));
   if (buffer_.empty()) end_offset_ = log_.complete_end();
@@ -223,6 +278,7 @@ std::expected<void, Error> Collection::catch_up() {
 }
 
 std::expected<void, Error> Collection::follow_replacement() {
+  if (mode_ == OpenMode::ReadOnly) return reread_as_reader();
   index_ = KeyTable();
   cache_ = KeyTable();
   cache_values_.clear();

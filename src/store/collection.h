@@ -54,9 +54,13 @@ class Collection {
   // With `share` (every collection a Database opens for writing) the log
   // joins the directory's lock file: writes happen under the log's write
   // lock, and records other databases append are read as they publish them.
+  // A read-only collection given `share`, or given the read-only lock file
+  // `join_later` where its log has no slot yet, follows what writers publish
+  // without taking any lock.
   static std::expected<std::unique_ptr<Collection>, Error> open(const std::string& path,
                                                                 OpenMode mode = OpenMode::ReadWrite,
-                                                                std::optional<SharedLog> share = std::nullopt);
+                                                                std::optional<SharedLog> share = std::nullopt,
+                                                                LockFile* join_later = nullptr);
 
   // Writes out the buffer (errors ignored), then closes; the lock goes last.
   ~Collection();
@@ -69,7 +73,7 @@ class Collection {
   // afresh, the records of an open transaction kept in the buffer.
   std::expected<void, Error> refresh() {
     if (log_.replaced()) return follow_replacement();
-    if (!log_.behind()) return {};
+    if (!log_.behind()) return join_later_ ? join_late() : std::expected<void, Error>{};
     return catch_up();
   }
 
@@ -196,7 +200,17 @@ class Collection {
   // The same from the log's records only.
   std::expected<std::string_view, Error> find_committed(std::string_view key, std::uint64_t hash);
 
-  static std::expected<std::unique_ptr<Collection>, Error> open_read_only(const std::string& path);
+  static std::expected<std::unique_ptr<Collection>, Error> open_read_only(const std::string& path,
+                                                                          std::optional<SharedLog> share,
+                                                                          LockFile* join_later);
+  // A reader whose log had no slot in the lock file yet looks for it at
+  // every call, and follows the log from the first writer that claims one.
+  std::expected<void, Error> join_late();
+  // A read-only collection that follows a shared log: reads the file now at
+  // the path from the start, up to the published end (all of its whole
+  // records when none is known). While a compaction is renaming its file in
+  // (odd generation) a view already read is kept until the next call.
+  std::expected<void, Error> reread_as_reader();
 
   // Indexes the records in [from, end) of the file, reading it in large
   // blocks. `forget_cached` drops cached values of the keys it meets, for
@@ -253,6 +267,7 @@ class Collection {
 
   std::string path_;
   Fd reader_;
+  LockFile* join_later_ = nullptr;  // a reader's lock file, until the log has a slot there
   MappedFile mapped_;  // of reader_'s file: `get` reads indexed records in place
   AppendLog log_;  // the O_APPEND writer; holds the advisory lock
   std::string buffer_;                      // whole records only

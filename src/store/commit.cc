@@ -65,7 +65,9 @@ std::expected<void, Error> Database::commit(const std::function<bool()>& keep_go
     rollback();
     return {};
   }
-  if (!lock_file_) return std::unexpected(io_error(ErrorKind::ReadOnly, "the database " + dir_path_ + " is open read-only"));
+  if (mode_ == OpenMode::ReadOnly || !lock_file_) {
+    return std::unexpected(io_error(ErrorKind::ReadOnly, "the database " + dir_path_ + " is open read-only"));
+  }
   std::sort(plan.data.begin(), plan.data.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
 
   if (auto locked = lock_file_->lock_commit(); !locked) return std::unexpected(io_error(std::move(locked.error())));

@@ -96,6 +96,14 @@ std::expected<std::unique_ptr<Database>, Error> Database::open(std::string path,
       }
     }
   }
+  if (mode == OpenMode::ReadOnly) {
+    // A reader follows what writers publish through the lock file, when the
+    // directory has one it can read; otherwise it reads the files as they are.
+    if (auto lock_file = LockFile::open(db->dir_path_, true); lock_file && *lock_file) {
+      db->lock_file_ = std::move(*lock_file);
+      db->listed_changes_ = db->lock_file_->change_count();
+    }
+  }
   if (auto listed = db->register_listed(); !listed) return std::unexpected(std::move(listed.error()));
   if (mode == OpenMode::ReadWrite && sync == SyncMode::Full) {
     db->sync_ = sync;
@@ -156,7 +164,7 @@ std::expected<void, Error> Database::register_listed() {
       failed = std::move(share.error());
       return false;
     }
-    auto opened = Collection::open(join_path(dir_path_, file_name), mode_, *share);
+    auto opened = Collection::open(join_path(dir_path_, file_name), mode_, *share, join_later());
     if (!opened) {
       failed = std::move(opened.error());
       return false;
@@ -174,9 +182,15 @@ std::expected<void, Error> Database::register_listed() {
 std::expected<std::optional<SharedLog>, Error> Database::share_of(std::string_view file_name) {
   if (!lock_file_) return std::nullopt;
   auto log = lock_file_->log(file_name);
-  if (!log) return std::unexpected(io_error(std::move(log.error())));
+  if (!log) {
+    // A reader claims no slot; it looks for one again later.
+    if (lock_file_->read_only()) return std::nullopt;
+    return std::unexpected(io_error(std::move(log.error())));
+  }
   return *log;
 }
+
+LockFile* Database::join_later() const { return lock_file_ && lock_file_->read_only() ? lock_file_.get() : nullptr; }
 
 Database::~Database() {
   // An open transaction is committed, as it always was; then the queue is
@@ -198,8 +212,8 @@ std::expected<std::shared_ptr<GuardedCollection>, Error> Database::collection(st
   file_name += ".qdb";
   auto share = share_of(file_name);
   if (!share) return std::unexpected(share.error());
-  const bool created = lock_file_ && !path_is_present(join_path(dir_path_, file_name));
-  auto opened = Collection::open(join_path(dir_path_, file_name), mode_, *share);
+  const bool created = lock_file_ && mode_ == OpenMode::ReadWrite && !path_is_present(join_path(dir_path_, file_name));
+  auto opened = Collection::open(join_path(dir_path_, file_name), mode_, *share, join_later());
   if (!opened) return std::unexpected(opened.error());
   auto guarded = std::make_shared<GuardedCollection>();
   guarded->collection = std::move(*opened);
@@ -221,7 +235,7 @@ std::expected<BacklinkIndex*, Error> Database::backlink_index(std::string_view n
   if (!share) return std::unexpected(share.error());
   const std::string file_path = join_path(dir_path_, file_name);
   const bool created = sync_ == SyncMode::Full && !path_is_present(file_path);
-  auto opened = BacklinkIndex::open(file_path, mode_, *share);
+  auto opened = BacklinkIndex::open(file_path, mode_, *share, join_later());
   if (!opened) return std::unexpected(io_error(std::move(opened.error())));
   if (created) note_created(file_path);
   auto [it, inserted] = backlink_indexes_.emplace(std::string(name), std::move(*opened));

@@ -250,6 +250,8 @@ class Database {
   void maybe_autocompact(std::string_view name);
   std::uint64_t listed_changes_ = 0;  // the lock file's change count at the last listing
   // The slot of `file_name` in the lock file, or none for a read-only open.
+  // The read-only lock file, for a reader's logs that have no slot there yet.
+  LockFile* join_later() const;
   std::expected<std::optional<SharedLog>, Error> share_of(std::string_view file_name);
   // Registers every <name>.qdb of the directory not registered yet.
   std::expected<void, Error> register_listed();

@@ -29,6 +29,24 @@ def test_every_call_sees_what_another_process_acknowledged(db_path):
     assert db.backlinks("users", "b") == [{"source_collection": "new", "source_key": "x", "source_path": ""}]
 
 
+def test_a_readonly_database_follows_what_writers_acknowledge(db_path):
+    writer = _quilletdb.open(db_path)
+    writer.set("c", "k", 1)
+    writer.set("users", "u", {})
+    reader = _quilletdb.open(db_path, readonly=True)
+    assert (reader.get("c", "k"), reader.backlinks("users", "u")) == (1, [])
+    # Another process overwrites, adds a collection, makes the first link to
+    # users/u (whose backlink log no process had open) and compacts.
+    in_another_process(db_path, 'db.set("c", "k", 2)\ndb.set("c", "k2", 3)\n'
+                                'db.set("posts", "p", Link("users/u"))\ndb.compact()')
+    assert (reader.get("c", "k"), reader.keys("c")) == (2, ["k", "k2"])
+    assert "posts" in reader.collections() and repr(reader.get("posts", "p")) == repr(Link("users/u"))
+    assert [b["source_key"] for b in reader.backlinks("users", "u")] == ["p"]
+    writer.set("c", "k", 4)
+    writer.set("posts", "p", None)
+    assert (reader.get("c", "k"), reader.backlinks("users", "u")) == (4, [])
+
+
 def test_backlinks_stay_exact_when_processes_relink_one_record(db_path):
     db = _quilletdb.open(db_path)
     for target in ("a", "b", "a", "b"):
