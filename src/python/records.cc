@@ -226,21 +226,42 @@ PyObject* set_many_records(PyObject* db, PyObject* ops) {
         outcome = ItemOutcome::StorageFailed;
       }
     };
-    cell.core->defer_syncs();
+    // Outside a transaction the items go out as one, the way a commit writes
+    // them (one write of many records instead of one per item), in a
+    // transaction of the call's own that ends before every letting go of the
+    // lock: what was written stays written, and other databases see each
+    // part whole.
+    const bool own_transaction = !cell.core->in_transaction();
+    auto begin_part = [&] {
+      cell.core->defer_syncs();
+      if (own_transaction) cell.core->begin();
+    };
+    auto end_part = [&] {
+      if (own_transaction) {
+        if (auto committed = cell.core->commit(); !committed) {
+          cell.core->rollback();
+          if (outcome == ItemOutcome::PythonError) PyErr_Clear();
+          storage_error = std::move(committed.error());
+          outcome = ItemOutcome::StorageFailed;
+        }
+      }
+      end_deferral();
+    };
+    begin_part();
     // The size is read again each round: a finalizer run by the collector in
     // the middle of a conversion could shrink the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ops) && outcome == ItemOutcome::Written; ++i) {
       if (signals.due()) {
-        end_deferral();
+        end_part();
         if (outcome != ItemOutcome::Written) break;
         lock.release();
         if (!signals.check() || !lock.acquire_open()) return nullptr;
-        cell.core->defer_syncs();
+        begin_part();
       }
       PyRef item = PyRef::borrow(PyList_GET_ITEM(ops, i));
       outcome = write_item(*cell.core, item.get(), storage_error);
     }
-    end_deferral();
+    end_part();
   }
   switch (outcome) {
     case ItemOutcome::Written:
