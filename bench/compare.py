@@ -433,6 +433,9 @@ class TinyDB:
         self.db.close()
 
 
+ONLY: set[str] = set()  # --only: the stores to run (all when empty)
+
+
 def stores(small: bool):
     found = [Quillet, Sqlite]
     for cls, mod in ((Lmdb, lmdb), (LevelDB, plyvel), (RocksDB, rocksdict), (DiskCache, diskcache)):
@@ -440,7 +443,7 @@ def stores(small: bool):
             found.append(cls)
     if small and tinydb is not None:
         found.append(TinyDB)
-    return found
+    return [cls for cls in found if not ONLY or cls.name in ONLY]
 
 
 # ---------------------------------------------------------------- workloads
@@ -588,7 +591,10 @@ def main() -> None:
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--dir", default=None)
     ap.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "results"))
+    ap.add_argument("--only", action="append", default=[], help="run only this store (repeatable)")
+    ap.add_argument("--json", action="store_true", help="print the runs as JSON and nothing else")
     args = ap.parse_args()
+    ONLY.update(args.only)
     base = args.dir or tempfile.mkdtemp(prefix="quillet-bench-")
     for name, why in PEERS_MISSING.items():
         print(f"peer not installed: {name}: {why}")
@@ -596,6 +602,12 @@ def main() -> None:
     for i in range(args.runs):
         runs.append(run_once(args.n, base, args.small))
         print(f"run {i + 1}/{args.runs} done", file=sys.stderr)
+    if args.json:
+        import json
+
+        print(json.dumps(runs))
+        shutil.rmtree(base, ignore_errors=True)
+        return
     rows = summarise(runs)
     text = table(rows)
     print(text)

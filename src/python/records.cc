@@ -167,6 +167,37 @@ bool item_text(PyObject* item, Py_ssize_t index, std::string_view& text) {
 
 enum class ItemOutcome { Written, PythonError, StorageFailed };
 
+// Holds the raised exception aside while other calls run, and raises it
+// again at the end of its scope unless dropped.
+class PendingError {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000
+  PendingError() : raised_(PyErr_GetRaisedException()) {}
+  ~PendingError() {
+    if (raised_) PyErr_SetRaisedException(raised_);
+  }
+  void drop() { Py_CLEAR(raised_); }
+
+ private:
+  PyObject* raised_;
+#else
+  PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~PendingError() {
+    if (type_) PyErr_Restore(type_, value_, traceback_);
+  }
+  void drop() {
+    Py_CLEAR(type_);
+    Py_CLEAR(value_);
+    Py_CLEAR(traceback_);
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+#endif
+};
+
 // Checks, converts and writes one (collection, key, value) item; elements
 // after the third are ignored.
 ItemOutcome write_item(Database& db, PyObject* item, std::optional<Error>& storage_error) {
@@ -226,42 +257,53 @@ PyObject* set_many_records(PyObject* db, PyObject* ops) {
         outcome = ItemOutcome::StorageFailed;
       }
     };
-    // Outside a transaction the items go out as one, the way a commit writes
-    // them (one write of many records instead of one per item), in a
+    // Outside a transaction the items go out together, the way a commit
+    // writes them (one write of many records instead of one per item), in a
     // transaction of the call's own that ends before every letting go of the
-    // lock: what was written stays written, and other databases see each
-    // part whole.
+    // lock, so other databases see each part whole. When that commit fails,
+    // the part's items are written again one by one, so that the items
+    // before the one that cannot be written stay written.
     const bool own_transaction = !cell.core->in_transaction();
-    auto begin_part = [&] {
+    Py_ssize_t part_start = 0;
+    auto begin_part = [&](Py_ssize_t start) {
+      part_start = start;
       cell.core->defer_syncs();
       if (own_transaction) cell.core->begin();
     };
-    auto end_part = [&] {
+    auto end_part = [&](Py_ssize_t end) {
       if (own_transaction) {
         if (auto committed = cell.core->commit(); !committed) {
           cell.core->rollback();
-          if (outcome == ItemOutcome::PythonError) PyErr_Clear();
-          storage_error = std::move(committed.error());
-          outcome = ItemOutcome::StorageFailed;
+          PendingError held;  // the failing item's own error, if any
+          for (Py_ssize_t j = part_start; j < end; ++j) {
+            PyRef item = PyRef::borrow(PyList_GET_ITEM(ops, j));
+            if (ItemOutcome one = write_item(*cell.core, item.get(), storage_error); one != ItemOutcome::Written) {
+              held.drop();
+              outcome = one;
+              break;
+            }
+          }
         }
       }
       end_deferral();
     };
-    begin_part();
+    begin_part(0);
     // The size is read again each round: a finalizer run by the collector in
     // the middle of a conversion could shrink the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ops) && outcome == ItemOutcome::Written; ++i) {
+    Py_ssize_t i = 0;
+    for (; i < PyList_GET_SIZE(ops) && outcome == ItemOutcome::Written; ++i) {
       if (signals.due()) {
-        end_part();
+        end_part(i);
         if (outcome != ItemOutcome::Written) break;
         lock.release();
         if (!signals.check() || !lock.acquire_open()) return nullptr;
-        begin_part();
+        begin_part(i);
       }
       PyRef item = PyRef::borrow(PyList_GET_ITEM(ops, i));
       outcome = write_item(*cell.core, item.get(), storage_error);
     }
-    end_part();
+    // The item that failed is not written again.
+    end_part(outcome == ItemOutcome::Written ? i : i - 1);
   }
   switch (outcome) {
     case ItemOutcome::Written:

@@ -699,6 +699,8 @@ std::expected<std::uint64_t, Error> Collection::write_tx(const Journal& journal)
 void Collection::tx_landed() {
   // The transaction's own index goes first, so that it and the index it
   // lands in are never both at full size.
+  const std::size_t tx_keys = tx_index_.size();
+  const std::size_t tx_key_bytes = tx_index_.live_key_bytes();
   tx_index_ = KeyTable();
   const std::uint64_t start = log_.complete_end();
   const std::uint64_t spilled = tx_bytes() - tx_memory_.size();
@@ -708,12 +710,33 @@ void Collection::tx_landed() {
     return;
   }
   if (tx_links_) cached_links_ = true;
-  std::size_t offset = 0;
-  while (offset < tx_memory_.size()) {
+  // Both tables grow once, and each key's slots are fetched a few records
+  // before they are written.
+  index_.reserve(index_.size() + tx_keys, tx_key_bytes);
+  cache_.reserve(cache_.size() + tx_keys, tx_key_bytes);
+  cache_values_.reserve(cache_values_.size() + tx_memory_.size());
+  struct Landing {
+    std::size_t offset;
+    std::uint64_t hash;
+  };
+  std::vector<Landing> landings;
+  for (std::size_t at = 0; at < tx_memory_.size();) {
+    const char* record = tx_memory_.data() + at;
+    const std::size_t key_size = get_u32(record);
+    landings.push_back({at, KeyTable::hash(std::string_view(record + 4, key_size))});
+    at += 8 + key_size + get_u32(record + 4 + key_size);
+  }
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t i = 0; i < landings.size(); ++i) {
+    if (i + kAhead < landings.size()) {
+      index_.prefetch(landings[i + kAhead].hash);
+      cache_.prefetch(landings[i + kAhead].hash);
+    }
+    const std::size_t offset = landings[i].offset;
     const char* record = tx_memory_.data() + offset;
     const std::string_view key(record + 4, get_u32(record));
     const std::string_view value(record + 8 + key.size(), get_u32(record + 4 + key.size()));
-    const std::uint64_t hash = KeyTable::hash(key);
+    const std::uint64_t hash = landings[i].hash;
     if (is_tombstone_encoding(value)) {
       index_.erase(key, hash);
       forget_cached(key, hash);
@@ -723,7 +746,6 @@ void Collection::tx_landed() {
       }
       cache_value(key, hash, value);
     }
-    offset += 8 + key.size() + value.size();
   }
   log_.advance(tx_bytes());
   end_offset_ = log_.complete_end();
