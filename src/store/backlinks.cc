@@ -313,4 +313,9 @@ std::expected<void, Error> BacklinkIndex::write_at_end(std::string_view records)
   return result;
 }
 
+void BacklinkIndex::landed(std::span<const Change> changes, std::uint64_t bytes) {
+  for (const Change& change : changes) apply_in_memory(change.op, change.target_key, *change.entry);
+  log_.advance(bytes);
+}
+
 }  // namespace quillet

@@ -116,6 +116,10 @@ class BacklinkIndex {
   void unlock_writes() { log_.unlock(); }
   static std::expected<void, Error> build_records(std::span<const Change> changes, std::string& out);
   std::expected<void, Error> write_at_end(std::string_view records);
+  // REQUIRES: the write lock, held since the records of `changes` (`bytes`
+  // of them) were written at the log's end. Applies them in memory and
+  // counts them as read, as reading them back would.
+  void landed(std::span<const Change> changes, std::uint64_t bytes);
   void abandon_write() { log_.abandon_past_end(); }
   SharedLog* shared_log() { return log_.shared_log(); }
   std::uint64_t log_end() const { return log_.complete_end(); }

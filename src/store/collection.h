@@ -329,6 +329,11 @@ std::expected<void, Error> Collection::for_each_tx_key(F&& f) {
       return;
     }
     f(key, std::optional<std::string_view>(*value), true);
+  }, [this](std::uint64_t place) {
+    // The index is in hash order, the records in the order written.
+    if ((place & (kTxLinks | kTxSpilled | kTxTombstone)) == kTxLinks) {
+      __builtin_prefetch(tx_memory_.data() + (place & kTxOffset));
+    }
   });
   if (failed) return std::unexpected(std::move(*failed));
   return {};

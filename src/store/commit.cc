@@ -33,6 +33,7 @@ struct Database::CommitPlan {
     bool locked = false;
     bool written = false;
     std::string records;
+    std::vector<BacklinkIndex::Change> changes;  // what `records` hold, for the index once written
     std::uint64_t start = 0;
   };
   std::vector<DataLog> data;
@@ -140,6 +141,7 @@ std::expected<void, Error> Database::plan_commit(CommitPlan& plan) {
     if (auto built = BacklinkIndex::build_records(changes, l.records); !built) {
       return std::unexpected(io_error(std::move(built.error())));
     }
+    l.changes = changes;
   }
   return {};
 }
@@ -199,7 +201,7 @@ void Database::finish_commit(CommitPlan& plan, bool landed) {
     (void)journal_->clear(sync_ == SyncMode::Full);
     plan.for_each_log([](SharedLog& log) { log.publish_staged(); });
     for (CommitPlan::DataLog& d : plan.data) d.guarded->collection->tx_landed();
-    for (CommitPlan::LinkLog& l : plan.links) (void)l.index->refresh();
+    for (CommitPlan::LinkLog& l : plan.links) l.index->landed(l.changes, l.records.size());
   } else {
     // Nothing of it may stay: what reached a log is cut, the seal goes, and
     // the records spilled before stay in the journal for the next attempt.

@@ -366,12 +366,27 @@ void Database::queue_link_difference(std::string_view collection, std::string_vi
                                      const std::vector<LinkRef>& old_links, const std::vector<LinkRef>& new_links,
                                      std::vector<BlOp>& out) {
   if (old_links.empty() && new_links.empty()) return;
-  LinkRefSet old_set = set_of(old_links);
-  LinkRefSet new_set = set_of(new_links);
   auto queue = [&](BlOp::Kind kind, const LinkRef& l) {
     out.push_back(BlOp{kind, l.target_collection, l.target_key,
                        BacklinkEntry{std::string(collection), std::string(key), l.source_path}});
   };
+  // A value holds each (target, path) once, so a side without the other is
+  // its own difference; a few links are compared directly.
+  constexpr std::size_t kFewLinks = 8;
+  if (old_links.size() <= kFewLinks && new_links.size() <= kFewLinks) {
+    auto in = [](const std::vector<LinkRef>& links, const LinkRef& l) {
+      return std::ranges::find(links, l) != links.end();
+    };
+    for (const LinkRef& l : old_links) {
+      if (!in(new_links, l)) queue(BlOp::Kind::Remove, l);
+    }
+    for (const LinkRef& l : new_links) {
+      if (!in(old_links, l)) queue(BlOp::Kind::Add, l);
+    }
+    return;
+  }
+  LinkRefSet old_set = set_of(old_links);
+  LinkRefSet new_set = set_of(new_links);
   for (const LinkRef& l : old_links) {
     if (!new_set.contains(&l)) queue(BlOp::Kind::Remove, l);
   }

@@ -53,12 +53,15 @@ class KeyTable {
   // key's view is valid until the next change.
   // The keys' bytes lie in the arena in another order than the slots, so
   // those of a slot a few ahead are fetched while this one is handled.
-  template <class F>
-  void for_each_entry(F&& f) const {
+  // `ahead(number)` is told the number of a slot a few ahead, for the
+  // caller to fetch what the number points at the same way.
+  template <class F, class Ahead = void (*)(std::uint64_t)>
+  void for_each_entry(F&& f, Ahead&& ahead = [](std::uint64_t) {}) const {
     constexpr std::size_t kAhead = 16;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
       if (i + kAhead < slots_.size() && slots_[i + kAhead].number != kEmpty) {
         __builtin_prefetch(arena_.data() + slots_[i + kAhead].key_pos);
+        ahead(slots_[i + kAhead].number);
       }
       const Slot& slot = slots_[i];
       if (slot.number != kEmpty) f(key_of(slot), slot.number);
