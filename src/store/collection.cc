@@ -482,7 +482,7 @@ std::expected<void, Error> Collection::set(std::string_view key, const Value& va
   return set_encoded(key, encoded_);
 }
 
-std::expected<void, Error> Collection::set_encoded(std::string_view key, std::string_view encoded) {
+std::expected<void, Error> Collection::set_encoded(std::string_view key, std::uint64_t hash, std::string_view encoded) {
   if (key.size() > kMaxLength) return std::unexpected(io_error(ErrorKind::InvalidArgument, too_long("key", key.size())));
   if (encoded.size() > kMaxLength) {
     return std::unexpected(io_error(ErrorKind::InvalidArgument, too_long("encoded value", encoded.size())));
@@ -507,7 +507,6 @@ std::expected<void, Error> Collection::set_encoded(std::string_view key, std::st
   }
 
   const std::uint64_t offset = end_offset_ - record_.size();
-  const std::uint64_t hash = KeyTable::hash(key);
   ++records_seen_;
   const bool tombstone = is_tombstone_encoding(encoded);
   if (tombstone) {

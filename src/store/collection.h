@@ -102,7 +102,11 @@ class Collection {
   // refused before anything is written. Errors are always Io.
   // REQUIRES: `encoded` is one whole value as `encode` writes it, within the
   // nesting limit.
-  std::expected<void, Error> set_encoded(std::string_view key, std::string_view encoded);
+  std::expected<void, Error> set_encoded(std::string_view key, std::string_view encoded) {
+    return set_encoded(key, KeyTable::hash(key), encoded);
+  }
+  // The same with the key's hash (KeyTable::hash) already known.
+  std::expected<void, Error> set_encoded(std::string_view key, std::uint64_t hash, std::string_view encoded);
 
   // Encodes the value, then stores it as set_encoded does. Refuses what
   // check_storable refuses before anything is written.
@@ -123,6 +127,22 @@ class Collection {
     return !cached_links_ && cache_.find(key, KeyTable::hash(key)) != nullptr;
   }
   void note_cached_links() { cached_links_ = true; }
+  // Outside a transaction: copies into `out` the encoding of the key's
+  // current value, unless cached_without_links knows it holds no link or
+  // there is none (false). A value that cannot be read counts as none.
+  bool replaced_value_with_links(std::string_view key, std::uint64_t hash, std::string& out) {
+    if (const std::uint64_t* cached = cache_.size() > 0 ? cache_.find(key, hash) : nullptr) {
+      if (!cached_links_) return false;
+      out.assign(cached_value(*cached));
+      return true;
+    }
+    // A new key costs one lookup, not an error value.
+    if (index_.find(key, hash) == nullptr) return false;
+    auto found = find_committed(key, hash);
+    if (!found) return false;
+    out.assign(*found);
+    return true;
+  }
 
   // Hands every buffered record to the OS. On a failure part-way the file is
   // cut back to the last whole record and the rest stays buffered.

@@ -343,10 +343,9 @@ std::expected<void, Error> Database::write_encoded(std::string_view collection, 
   // fail because of the record it replaces. One written since open, while
   // no value with links was, is known to hold none without reading it.
   std::vector<LinkRef> old_links;
-  if (!target.cached_without_links(key) && target.get_encoded(key, scratch_)) {
-    collect_links_encoded(scratch_, old_links);
-  }
-  if (auto written = target.set_encoded(key, encoded); !written) return written;
+  const std::uint64_t hash = KeyTable::hash(key);
+  if (target.replaced_value_with_links(key, hash, scratch_)) collect_links_encoded(scratch_, old_links);
+  if (auto written = target.set_encoded(key, hash, encoded); !written) return written;
   if (!new_links.empty()) target.note_cached_links();
 
   std::size_t own_from = pending_ops_.size();
