@@ -90,29 +90,31 @@ PyObject* backlinks_list(PyObject* db, std::string_view collection, std::string_
   if (!ready_field_names()) return nullptr;
   BacklinkStrings::Slot& slot = slot_for(cell_of(db).backlink_strings, collection, key);
   std::shared_ptr<const std::vector<PyRef>> kept;
-  std::vector<BacklinkEntry> copied;
   std::uint64_t stamp = 0;
+  // The strings are made under the lock, straight from the index: making a
+  // str runs no Python code (str objects are not tracked by the collector,
+  // so no collection and no finalizer can start). The dicts, which are
+  // tracked, are made after the lock is let go.
   auto result = with_lock(db, [&](Database& core) -> std::expected<void, Error> {
     auto seen = core.backlinks_seen(collection, key);
     if (!seen) return std::unexpected(std::move(seen.error()));
     if (slot.strings && slot.stamp == seen->stamp && slot.collection == collection && slot.key == key) {
       kept = slot.strings;
     } else {
-      copied = *seen->entries;
+      kept = strings_of(*seen->entries);
       stamp = seen->stamp;
     }
     return {};
   });
   if (!result) return nullptr;
   if (!*result) return raise_core_error(result->error(), ErrorSite::Write);
-  // The strings are made after the lock is let go.
-  if (!kept) {
-    kept = strings_of(copied);
-    if (!kept) return nullptr;
+  if (!kept) return nullptr;  // a str could not be made
+  if (stamp != 0) {
     BacklinkStrings& all = cell_of(db).backlink_strings;
     const std::size_t replaced = slot.strings ? slot.strings->size() / 3 : 0;
-    if (all.entries - replaced + copied.size() <= kMostEntries) {
-      all.entries = all.entries - replaced + copied.size();
+    const std::size_t entries = kept->size() / 3;
+    if (all.entries - replaced + entries <= kMostEntries) {
+      all.entries = all.entries - replaced + entries;
       slot.collection.assign(collection);
       slot.key.assign(key);
       slot.stamp = stamp;
