@@ -135,4 +135,12 @@ void AppendLog::undo_failed_append(std::uint64_t written, std::uint64_t keep,
   own_torn_end_ = *size_after;
 }
 
+bool AppendLog::join_when_claimed(LockFile& lock_file, const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  auto log = lock_file.log(slash == std::string::npos ? path : path.substr(slash + 1));
+  if (!log) return false;
+  share(*log, kRereadLater);
+  return true;
+}
+
 }  // namespace quillet

@@ -110,6 +110,10 @@ class AppendLog {
   // `complete_end`, as it was under `generation`. A generation of
   // kRereadLater makes replaced() true until the owner reads it again.
   static constexpr std::uint64_t kRereadLater = ~std::uint64_t{0};
+  // For a reader whose log had no slot in `lock_file` (read-only) when it
+  // opened: shares the slot of the log at `path` once a writer claimed one,
+  // to be read again from the start (true); false while there is none.
+  bool join_when_claimed(LockFile& lock_file, const std::string& path);
   void adopt_reread(std::uint64_t generation, std::uint64_t complete_end) {
     generation_ = generation;
     complete_end_ = complete_end;

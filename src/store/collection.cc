@@ -56,11 +56,9 @@ std::expected<std::unique_ptr<Collection>, Error> Collection::open_read_only(con
 }
 
 std::expected<void, Error> Collection::join_late() {
-  const std::size_t slash = path_.rfind('/');
-  auto log = join_later_->log(slash == std::string::npos ? path_ : path_.substr(slash + 1));
-  if (!log) return {};  // no slot yet: every record is in the file as read
+  // Until a writer claims a slot, every record is in the file as read.
+  if (!log_.join_when_claimed(*join_later_, path_)) return {};
   join_later_ = nullptr;
-  log_.share(*log, AppendLog::kRereadLater);
   return reread_as_reader();
 }
 
