@@ -653,7 +653,10 @@ std::uint64_t Collection::tx_bytes() const {
 }
 
 std::expected<bool, Error> Collection::committed_encoded(std::string_view key, std::string& out) {
-  auto found = find_committed(key, KeyTable::hash(key));
+  const std::uint64_t hash = KeyTable::hash(key);
+  // A new key costs one lookup, not an error value.
+  if (index_.find(key, hash) == nullptr && (cache_.size() == 0 || cache_.find(key, hash) == nullptr)) return false;
+  auto found = find_committed(key, hash);
   if (!found) {
     if (found.error().kind() == ErrorKind::NotFound) return false;
     return std::unexpected(std::move(found.error()));
