@@ -17,6 +17,7 @@ set(QUILLET_CORE_SOURCES
   io/append_log.cc
   store/key_table.cc
   store/collection.cc
+  store/collection_tx.cc
   store/saved_index.cc
   store/links.cc
   store/backlinks.cc

@@ -220,6 +220,10 @@ class Collection {
   // The same from the log's records only.
   std::expected<std::string_view, Error> find_committed(std::string_view key, std::uint64_t hash);
 
+  // Io (InvalidArgument) when the key or the encoded value is too long for
+  // its 4-byte length.
+  static std::expected<void, Error> check_record_lengths(std::string_view key, std::string_view encoded);
+
   static std::expected<std::unique_ptr<Collection>, Error> open_read_only(const std::string& path,
                                                                           std::optional<SharedLog> share,
                                                                           LockFile* join_later);
