@@ -1,5 +1,9 @@
 #include "io/append_log.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+
 namespace quillet {
 
 bool AppendLog::note_scan(const records::ScanEnd& end) {
@@ -141,6 +145,27 @@ bool AppendLog::join_when_claimed(LockFile& lock_file, const std::string& path) 
   if (!log) return false;
   share(*log, kRereadLater);
   return true;
+}
+
+auto AppendLog::open_reread(const std::string& path, bool has_view) -> std::expected<std::optional<Reread>, Error> {
+  const std::uint64_t generation = shared_->generation();
+  const bool settled = generation % 2 == 0;
+  const std::uint64_t adopted = settled ? generation : kRereadLater;
+  if (!settled && has_view) return std::nullopt;
+  auto fd = open_regular_file(path, O_RDONLY);
+  if (!fd) {
+    if (fd.error().os_error() != ENOENT) return std::unexpected(fd.error());
+    adopt_reread(adopted, 0);  // read once a writer publishes records
+    return std::nullopt;
+  }
+  lock_shared(fd->get());
+  auto size = file_size(fd->get());
+  if (!size) return std::unexpected(size.error());
+  // The published end may already be the next file's when a compaction
+  // renamed one in meanwhile; its generation then moved, and the next call
+  // reads again.
+  const std::uint64_t end = std::min(shared_->published_end(), *size);
+  return Reread{std::move(*fd), end, adopted};
 }
 
 }  // namespace quillet

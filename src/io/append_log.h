@@ -105,15 +105,28 @@ class AppendLog {
   template <class Reopen, class Scan>
   std::expected<void, Error> follow_replacement(Reopen&& reopen, Scan&& scan);
 
-  // A reader's log, which never writes and holds no descriptor of its own:
-  // the owner read the file now at the log's path from its start up to
-  // `complete_end`, as it was under `generation`. A generation of
-  // kRereadLater makes replaced() true until the owner reads it again.
+  // A generation no file has: replaced() stays true until the owner reads
+  // the file again.
   static constexpr std::uint64_t kRereadLater = ~std::uint64_t{0};
   // For a reader whose log had no slot in `lock_file` (read-only) when it
   // opened: shares the slot of the log at `path` once a writer claimed one,
   // to be read again from the start (true); false while there is none.
   bool join_when_claimed(LockFile& lock_file, const std::string& path);
+  // A reader's next reading of the file now at `path` from its start: the
+  // file (open read-only, under a shared flock), how far to read it (the
+  // published end, within the file) and the generation to adopt_reread with.
+  // Nullopt when there is nothing to read: a compaction is renaming its file
+  // in and the reader `has_view` (which it keeps until the next call), or no
+  // writer has made the file yet (adopted as empty).
+  struct Reread {
+    Fd fd;
+    std::uint64_t end;
+    std::uint64_t generation;
+  };
+  std::expected<std::optional<Reread>, Error> open_reread(const std::string& path, bool has_view);
+  // A reader's log, which never writes: the owner read the file now at the
+  // log's path from its start up to `complete_end`, as it was under
+  // `generation`.
   void adopt_reread(std::uint64_t generation, std::uint64_t complete_end) {
     generation_ = generation;
     complete_end_ = complete_end;

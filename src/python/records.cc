@@ -271,7 +271,7 @@ PyObject* set_many_records(PyObject* db, PyObject* ops) {
       if (own_transaction) cell.core->begin();
     };
     auto end_part = [&](Py_ssize_t end) {
-      if (own_transaction) {
+      if (own_transaction && cell.core->in_transaction()) {
         if (auto committed = cell.core->commit(); !committed) {
           cell.core->rollback();
           PendingError held;  // the failing item's own error, if any

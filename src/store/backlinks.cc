@@ -123,29 +123,18 @@ std::expected<void, Error> BacklinkIndex::join_late() {
 }
 
 std::expected<void, Error> BacklinkIndex::reread_as_reader() {
+  auto next = log_.open_reread(path_, log_.valid());
+  if (!next) return std::unexpected(next.error());
+  if (!*next) return {};
+  // The log owns the reader's descriptor: a new log on the new file, in the same slot.
   const SharedLog shared = *log_.shared_log();
-  const std::uint64_t generation = shared.generation();
-  const bool settled = generation % 2 == 0;
-  if (!settled && log_.valid()) return {};  // a compaction is renaming its file in: keep the view
-  auto fd = open_regular_file(path_, O_RDONLY);
-  if (!fd) {
-    if (fd.error().os_error() == ENOENT) {  // no writer has made it yet
-      log_.adopt_reread(settled ? generation : AppendLog::kRereadLater, 0);
-      return {};
-    }
-    return std::unexpected(fd.error());
-  }
-  lock_shared(fd->get());
-  auto size = file_size(fd->get());
-  if (!size) return std::unexpected(size.error());
-  const int raw = fd->get();
-  log_ = AppendLog(std::move(*fd));
+  const int raw = (*next)->fd.get();
+  log_ = AppendLog(std::move((*next)->fd));
   log_.share(shared, AppendLog::kRereadLater);
   changing_entries()->clear();
-  // As Collection::reread_as_reader: the published end, within the file.
-  auto scan = replay_backlinks(raw, 0, std::min(shared.published_end(), *size), changing_entries(), path_);
+  auto scan = replay_backlinks(raw, 0, (*next)->end, changing_entries(), path_);
   if (!scan) return std::unexpected(scan.error());
-  log_.adopt_reread(settled ? generation : AppendLog::kRereadLater, scan->complete_end);
+  log_.adopt_reread((*next)->generation, scan->complete_end);
   return {};
 }
 

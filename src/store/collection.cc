@@ -71,35 +71,17 @@ std::expected<void, Error> Collection::join_late() {
 }
 
 std::expected<void, Error> Collection::reread_as_reader() {
-  SharedLog& shared = *log_.shared_log();
-  const std::uint64_t generation = shared.generation();
-  const bool settled = generation % 2 == 0;
-  if (!settled && reader_.valid()) return {};
-  auto reader = open_regular_file(path_, O_RDONLY);
-  if (!reader) {
-    // No writer has made the file yet: an empty view, read again once one
-    // publishes records.
-    if (reader.error().os_error() == ENOENT) {
-      log_.adopt_reread(settled ? generation : AppendLog::kRereadLater, 0);
-      return {};
-    }
-    return std::unexpected(io_error(reader.error()));
-  }
-  lock_shared(reader->get());
-  auto size = file_size(reader->get());
-  if (!size) return std::unexpected(io_error(size.error()));
+  auto next = log_.open_reread(path_, reader_.valid());
+  if (!next) return std::unexpected(io_error(next.error()));
+  if (!*next) return {};
   index_ = KeyTable();
   records_seen_ = 0;
   saved_records_.reset();
   mapped_.clear();
-  reader_ = std::move(*reader);
-  // The published end may already be the next file's when a compaction
-  // renamed one in meanwhile; its generation then moved, and the next call
-  // reads again.
-  const std::uint64_t published = shared.published_end();
-  auto scan = index_opened(0, std::min(published, *size));
+  reader_ = std::move((*next)->fd);
+  auto scan = index_opened(0, (*next)->end);
   if (!scan) return std::unexpected(io_error(scan.error()));
-  log_.adopt_reread(settled ? generation : AppendLog::kRereadLater, scan->complete_end);
+  log_.adopt_reread((*next)->generation, scan->complete_end);
   end_offset_ = scan->complete_end;
   return {};
 }

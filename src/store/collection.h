@@ -123,25 +123,17 @@ class Collection {
   // (held in memory) while none of those held a link: the caller that
   // tracks links then knows the value it replaces holds none, without
   // reading it. The caller reports every value with links it writes.
-  bool cached_without_links(std::string_view key) const {
-    return !cached_links_ && cache_.find(key, KeyTable::hash(key)) != nullptr;
+  bool cached_without_links(std::string_view key, std::uint64_t hash) const {
+    return !cached_links_ && cache_.size() > 0 && cache_.find(key, hash) != nullptr;
   }
   void note_cached_links() { cached_links_ = true; }
   // Outside a transaction: copies into `out` the encoding of the key's
   // current value, unless cached_without_links knows it holds no link or
   // there is none (false). A value that cannot be read counts as none.
   bool replaced_value_with_links(std::string_view key, std::uint64_t hash, std::string& out) {
-    if (const std::uint64_t* cached = cache_.size() > 0 ? cache_.find(key, hash) : nullptr) {
-      if (!cached_links_) return false;
-      out.assign(cached_value(*cached));
-      return true;
-    }
-    // A new key costs one lookup, not an error value.
-    if (index_.find(key, hash) == nullptr) return false;
-    auto found = find_committed(key, hash);
-    if (!found) return false;
-    out.assign(*found);
-    return true;
+    if (cached_without_links(key, hash)) return false;
+    auto found = committed_encoded(key, hash, out);
+    return found && *found;
   }
 
   // Hands every buffered record to the OS. On a failure part-way the file is
@@ -165,7 +157,7 @@ class Collection {
   template <class F>
   std::expected<void, Error> for_each_tx_key(F&& f);
   // The key's value in the log, ignoring the transaction: false when absent.
-  std::expected<bool, Error> committed_encoded(std::string_view key, std::string& out);
+  std::expected<bool, Error> committed_encoded(std::string_view key, std::uint64_t hash, std::string& out);
   // REQUIRES: lock_writes(), and every record of the transaction in the
   // journal. Writes them at the log's end (the spilled chunks copied from
   // the journal, then those in memory); returns how many bytes. On failure

@@ -70,8 +70,7 @@ std::uint64_t Collection::tx_bytes() const {
   return bytes;
 }
 
-std::expected<bool, Error> Collection::committed_encoded(std::string_view key, std::string& out) {
-  const std::uint64_t hash = KeyTable::hash(key);
+std::expected<bool, Error> Collection::committed_encoded(std::string_view key, std::uint64_t hash, std::string& out) {
   // A new key costs one lookup, not an error value.
   if (index_.find(key, hash) == nullptr && (cache_.size() == 0 || cache_.find(key, hash) == nullptr)) return false;
   auto found = find_committed(key, hash);

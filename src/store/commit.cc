@@ -100,8 +100,9 @@ std::expected<void, Error> Database::plan_commit(CommitPlan& plan) {
       new_links.clear();
       old_links.clear();
       if (value && links) collect_links_encoded(*value, new_links);
-      if (!c.cached_without_links(key)) {
-        auto found = c.committed_encoded(key, scratch_);
+      const std::uint64_t hash = KeyTable::hash(key);
+      if (!c.cached_without_links(key, hash)) {
+        auto found = c.committed_encoded(key, hash, scratch_);
         if (!found) {
           failed = std::move(found.error());
           return;
