@@ -71,8 +71,9 @@ std::uint64_t Collection::tx_bytes() const {
 }
 
 std::expected<bool, Error> Collection::committed_encoded(std::string_view key, std::uint64_t hash, std::string& out) {
-  // A new key costs one lookup, not an error value.
-  if (index_.find(key, hash) == nullptr && (cache_.size() == 0 || cache_.find(key, hash) == nullptr)) return false;
+  // A new key costs one lookup, not an error value. Every cached key is
+  // indexed too (a value is cached only as its record is indexed).
+  if (index_.find(key, hash) == nullptr) return false;
   auto found = find_committed(key, hash);
   if (!found) {
     if (found.error().kind() == ErrorKind::NotFound) return false;
