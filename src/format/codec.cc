@@ -15,12 +15,6 @@ namespace {
 // so nested containers that each claim billions of entries cost nothing.
 constexpr std::uint32_t kMaxUpfrontReserve = 64;
 
-void put_u64(std::string& out, std::uint64_t v) {
-  char b[8];
-  for (int i = 0; i < 8; ++i) b[i] = static_cast<char>(v >> (8 * i));
-  out.append(b, 8);
-}
-
 // Writes each node as the walk reaches it, through the one Encoder.
 class EncodeVisitor {
  public:
@@ -252,11 +246,6 @@ void encode_link(const Link& link, std::string& out) {
     return;
   }
   encode(Value::link(link.path, link.local), out);
-}
-
-void Encoder::eight(TypeByte t, std::uint64_t v) {
-  type(t);
-  put_u64(out_, v);
 }
 
 std::expected<void, Error> check_encodable(const Value& value) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <string>
 #include <bit>
@@ -137,8 +138,8 @@ class Encoder {
   void null() { type(TypeByte::Null); }
   void tombstone() { type(TypeByte::Tombstone); }
   void boolean(bool b) {
-    type(TypeByte::Bool);
-    out_.push_back(b ? 1 : 0);
+    const char head[2] = {static_cast<char>(TypeByte::Bool), static_cast<char>(b ? 1 : 0)};
+    put(head, sizeof head);
   }
   void integer(std::int64_t i) { eight(TypeByte::Int, static_cast<std::uint64_t>(i)); }
   void floating(double d) { eight(TypeByte::Float, std::bit_cast<std::uint64_t>(d)); }
@@ -151,23 +152,56 @@ class Encoder {
   void begin_map(std::uint32_t count) { with_u32(TypeByte::Map, count); }
   void begin_link(std::string_view path, std::uint32_t local_count) {
     prefixed(TypeByte::Link, path);
-    put_u32(out_, local_count);
+    char count[4];
+    store_le(count, local_count);
+    put(count, sizeof count);
   }
   void key(std::string_view k) {
-    put_u32(out_, static_cast<std::uint32_t>(k.size()));
-    out_.append(k);
+    char length[4];
+    store_le(length, static_cast<std::uint32_t>(k.size()));
+    put(length, sizeof length, k);
   }
 
  private:
-  void type(TypeByte t) { out_.push_back(static_cast<char>(t)); }
-  void eight(TypeByte t, std::uint64_t v);
+  void type(TypeByte t) {
+    const char head = static_cast<char>(t);
+    put(&head, 1);
+  }
+  void eight(TypeByte t, std::uint64_t v) {
+    char head[9];
+    head[0] = static_cast<char>(t);
+    store_le(head + 1, v);
+    put(head, sizeof head);
+  }
   void prefixed(TypeByte t, std::string_view bytes) {
-    type(t);
-    key(bytes);
+    char head[5];
+    head[0] = static_cast<char>(t);
+    store_le(head + 1, static_cast<std::uint32_t>(bytes.size()));
+    put(head, sizeof head, bytes);
   }
   void with_u32(TypeByte t, std::uint32_t count) {
-    type(t);
-    put_u32(out_, count);
+    char head[5];
+    head[0] = static_cast<char>(t);
+    store_le(head + 1, count);
+    put(head, sizeof head);
+  }
+  template <class Number>
+  static void store_le(char* at, Number v) {
+    if constexpr (std::endian::native != std::endian::little) v = std::byteswap(v);
+    std::memcpy(at, &v, sizeof v);
+  }
+  // Appends a node's fixed head and its bytes with one check for room: a
+  // document is encoded node by node, so this is the encoder's inner loop.
+  void put(const char* head, std::size_t head_size, std::string_view bytes = {}) {
+    const std::size_t at = out_.size();
+    const std::size_t end = at + head_size + bytes.size();
+    // The size handed to the callback may exceed `end` (the string grew by
+    // more), so the length is always `end`.
+    out_.resize_and_overwrite(end, [&](char* p, std::size_t) {
+      std::memcpy(p + at, head, head_size);
+      if (!bytes.empty()) std::memcpy(p + at + head_size, bytes.data(), bytes.size());
+      return end;
+    });
   }
   std::string& out_;
 };

@@ -111,6 +111,14 @@ void reword_type_error(const char* param) {
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                     std::span<PyObject*> bound) {
   Py_ssize_t npositional = PyVectorcall_NARGS(nargsf);
+  // The usual call: positional arguments only, as many as the signature takes.
+  if (kwnames == nullptr && npositional >= static_cast<Py_ssize_t>(sig.required) &&
+      npositional <= static_cast<Py_ssize_t>(sig.positional())) {
+    for (std::size_t i = 0; i < bound.size(); ++i) {
+      bound[i] = static_cast<Py_ssize_t>(i) < npositional ? args[i] : nullptr;
+    }
+    return true;
+  }
   Keywords keywords{nullptr, args + npositional, 0};
   if (kwnames != nullptr) {
     keywords.names = &PyTuple_GET_ITEM(kwnames, 0);
@@ -161,6 +169,12 @@ void raise_cannot_convert(PyObject* object, const char* expected) {
 }
 
 bool utf8_of(PyObject* str, std::string_view& text) {
+  // An ASCII str's characters are already its UTF-8 bytes.
+  if (PyUnicode_IS_COMPACT_ASCII(str)) {
+    text = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+    return true;
+  }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str, &size);
   if (data == nullptr) return false;

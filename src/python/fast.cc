@@ -21,6 +21,12 @@ constexpr std::size_t kFastDepth = 32;
 std::size_t fast_depth_limit() { return std::min(kFastDepth, conversion_depth_limit()); }
 
 bool text_of(PyObject* object, std::string_view& text) {
+  // Most text is ASCII, whose characters are already its UTF-8 bytes.
+  if (PyUnicode_IS_COMPACT_ASCII(object)) {
+    text = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+    return text.size() <= kMaxLength;
+  }
   Py_ssize_t size;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);
   if (data == nullptr) {

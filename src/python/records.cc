@@ -16,7 +16,7 @@ namespace quillet::py {
 namespace {
 
 // A buffer for one value's encoding on its way in or out. Each call takes
-// the thread's spare buffer (so a warm call allocates nothing for it) and
+// the spare buffer (so a warm call allocates nothing for it) and
 // gives it back when done; a call that re-enters in the middle (a finalizer)
 // finds none spare and uses a fresh one, so no two calls ever share one.
 class ScratchBuffer {
@@ -31,8 +31,10 @@ class ScratchBuffer {
 
  private:
   static constexpr std::size_t kKeepCapacity = 1 << 16;
+  // Taken and given back only while the GIL is held (a call may let go of
+  // it in between, holding its own buffer), so one spare serves every thread.
   static std::string& spare() {
-    thread_local std::string buffer;
+    static std::string buffer;
     return buffer;
   }
   std::string buffer_;

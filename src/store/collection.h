@@ -127,6 +127,11 @@ class Collection {
     return !cached_links_ && cache_.size() > 0 && cache_.find(key, hash) != nullptr;
   }
   void note_cached_links() { cached_links_ = true; }
+  // Starts loading the index and cache slots of the key with this hash.
+  void prefetch_key(std::uint64_t hash) const {
+    index_.prefetch(hash);
+    cache_.prefetch(hash);
+  }
   // Outside a transaction: copies into `out` the encoding of the key's
   // current value, unless cached_without_links knows it holds no link or
   // there is none (false). A value that cannot be read counts as none.

@@ -336,6 +336,10 @@ std::expected<void, Error> Database::write_encoded(std::string_view collection, 
     Collection* held;
     ~Unlock() { held->unlock_writes(); }
   };
+  // The key's slots in a large index are a cache miss each; they load while
+  // the write lock is taken.
+  const std::uint64_t hash = KeyTable::hash(key);
+  target.prefetch_key(hash);
   if (auto locked = target.lock_writes(); !locked) return locked;
   Unlock unlock{&target};
 
@@ -343,7 +347,6 @@ std::expected<void, Error> Database::write_encoded(std::string_view collection, 
   // fail because of the record it replaces. One written since open, while
   // no value with links was, is known to hold none without reading it.
   std::vector<LinkRef> old_links;
-  const std::uint64_t hash = KeyTable::hash(key);
   if (target.replaced_value_with_links(key, hash, scratch_)) collect_links_encoded(scratch_, old_links);
   if (auto written = target.set_encoded(key, hash, encoded); !written) return written;
   if (!new_links.empty()) target.note_cached_links();
