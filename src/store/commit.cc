@@ -12,6 +12,7 @@
 // before the marks go and the locks are let go, so that no journal is ever
 // redone over records written after it.
 #include <algorithm>
+#include <map>
 
 #include "store/database.h"
 
@@ -116,20 +117,23 @@ std::expected<void, Error> Database::plan_commit(CommitPlan& plan) {
   }
 
   // The backlink logs, in name order, with their records built.
-  std::vector<const BlOp*> all;
-  all.reserve(pending_ops_.size() + plan.ops.size());
-  for (const BlOp& op : pending_ops_) all.push_back(&op);
-  for (const BlOp& op : plan.ops) all.push_back(&op);
-  std::stable_sort(all.begin(), all.end(),
-                   [](const BlOp* a, const BlOp* b) { return a->target_collection < b->target_collection; });
+  // Each log's operations keep their order. Runs of operations on one log
+  // are usual, so the last log's list is tried before the map.
+  std::map<std::string_view, std::vector<const BlOp*>> by_log;
+  std::pair<const std::string_view, std::vector<const BlOp*>>* last = nullptr;
+  auto sort_in = [&](const BlOp& op) {
+    if (last == nullptr || last->first != op.target_collection) last = &*by_log.try_emplace(op.target_collection).first;
+    last->second.push_back(&op);
+  };
+  for (const BlOp& op : pending_ops_) sort_in(op);
+  for (const BlOp& op : plan.ops) sort_in(op);
   std::vector<BacklinkIndex::Change> changes;
-  for (std::size_t i = 0; i < all.size();) {
-    const std::string& target = all[i]->target_collection;
+  for (const auto& [target, ops] : by_log) {
     changes.clear();
-    for (; i < all.size() && all[i]->target_collection == target; ++i) {
-      const BlOp& op = *all[i];
-      changes.push_back({op.kind == BlOp::Kind::Add ? BacklinkIndex::Op::Add : BacklinkIndex::Op::Remove,
-                         op.target_key, &op.entry});
+    changes.reserve(ops.size());
+    for (const BlOp* op : ops) {
+      changes.push_back({op->kind == BlOp::Kind::Add ? BacklinkIndex::Op::Add : BacklinkIndex::Op::Remove,
+                         op->target_key, &op->entry});
     }
     auto index = backlink_index(target);
     if (!index) return std::unexpected(index.error());

@@ -276,8 +276,15 @@ std::expected<void, Error> Database::set(std::string_view collection, std::strin
 std::expected<void, Error> Database::set_encoded(std::string_view collection, std::string_view key,
                                                  std::string_view encoded, bool has_links) {
   std::vector<LinkRef> new_links;
-  if (has_links) collect_links_encoded(encoded, new_links);
-  auto written = acknowledged(write_encoded(collection, key, encoded, std::move(new_links), std::nullopt));
+  std::optional<Error> refusal;
+  if (has_links && in_transaction_) {
+    // The commit reads a transaction's links; here only what refuses them.
+    if (link_target_collection_has_nul(encoded)) refusal = io_error(ErrorKind::InvalidArgument, std::string(kNulInName));
+  } else if (has_links) {
+    collect_links_encoded(encoded, new_links);
+  }
+  auto written =
+      acknowledged(write_encoded(collection, key, encoded, std::move(new_links), has_links, std::move(refusal)));
   if (written && autocompact_ && !in_transaction_) maybe_autocompact(collection);
   return written;
 }
@@ -294,12 +301,14 @@ std::expected<void, Error> Database::set_once(std::string_view collection, std::
   } else {
     encode(value, scratch_value_);
   }
-  return acknowledged(write_encoded(collection, key, scratch_value_, collect_links(value), std::move(refusal)));
+  std::vector<LinkRef> links = collect_links(value);
+  const bool has_links = !links.empty();
+  return acknowledged(write_encoded(collection, key, scratch_value_, std::move(links), has_links, std::move(refusal)));
 }
 
 std::expected<void, Error> Database::write_encoded(std::string_view collection, std::string_view key,
                                                           std::string_view encoded, std::vector<LinkRef> new_links,
-                                                          std::optional<Error> refusal) {
+                                                          bool may_have_links, std::optional<Error> refusal) {
   if (mode_ == OpenMode::ReadOnly) {
     return std::unexpected(io_error(ErrorKind::ReadOnly, "the database " + dir_path_ + " is open read-only"));
   }
@@ -322,7 +331,7 @@ std::expected<void, Error> Database::write_encoded(std::string_view collection, 
     {
       std::lock_guard lock((*guarded)->mutex);
       const std::size_t before = target.tx_memory_bytes();
-      if (auto added = target.tx_set(key, encoded, !new_links.empty()); !added) return added;
+      if (auto added = target.tx_set(key, encoded, may_have_links); !added) return added;
       transaction_memory_ += target.tx_memory_bytes() - before;
     }
     return spill_if_large();

@@ -200,10 +200,11 @@ class Database {
   // The body of set and set_encoded: reads the old value's links, writes the
   // record (or returns `refusal`, the reason the value cannot be stored, at
   // that point), then queues (and outside a transaction applies) the index
-  // operations of the link difference.
+  // operations of the link difference. In a transaction `new_links` may be
+  // left empty: the commit reads the links of a value that may have some.
   std::expected<void, Error> write_encoded(std::string_view collection, std::string_view key,
-                                                  std::string_view encoded, std::vector<LinkRef> new_links,
-                                                  std::optional<Error> refusal);
+                                           std::string_view encoded, std::vector<LinkRef> new_links,
+                                           bool may_have_links, std::optional<Error> refusal);
 
   // Queues the backlink operations that take the links of `key` from
   // `old_links` to `new_links`: removals first, then additions.

@@ -1,7 +1,10 @@
 #include "store/links.h"
 
+#include <array>
 #include <charconv>
 #include <functional>
+#include <memory_resource>
+#include <optional>
 
 #include "format/codec.h"
 #include "value/walk.h"
@@ -20,15 +23,26 @@ std::size_t LinkRefHash::operator()(const LinkRef& r) const {
 
 namespace {
 
+struct Target {
+  std::string_view collection;
+  std::string_view key;
+};
+
 // The link's own target, when its path names a record by a literal key: a
 // key starting with "$" is computed at resolution time and cannot be indexed.
-void add_link_ref(std::string_view path, const std::string& source_path, std::vector<LinkRef>& out) {
+std::optional<Target> indexed_target(std::string_view path) {
   std::size_t first = path.find('/');
-  if (first == std::string_view::npos || first == 0) return;
+  if (first == std::string_view::npos || first == 0) return std::nullopt;
   std::string_view rest = path.substr(first + 1);
   std::string_view key = rest.substr(0, rest.find('/'));
-  if (key.starts_with('$')) return;
-  out.push_back(LinkRef{std::string(path.substr(0, first)), std::string(key), source_path});
+  if (key.starts_with('$')) return std::nullopt;
+  return Target{path.substr(0, first), key};
+}
+
+void add_link_ref(std::string_view path, const std::string& source_path, std::vector<LinkRef>& out) {
+  if (auto target = indexed_target(path)) {
+    out.push_back(LinkRef{std::string(target->collection), std::string(target->key), source_path});
+  }
 }
 
 void append_index(std::string& path, std::size_t index) {
@@ -154,7 +168,36 @@ class EncodedLinks final : public ValueVisitor {
   std::vector<LinkRef>& out_;
   std::string path_;
   std::string_view key_;
-  std::vector<Frame> frames_;
+  // Records nest a few levels: their frames fit on the stack.
+  std::array<std::byte, 16 * sizeof(Frame)> frame_room_;
+  std::pmr::monotonic_buffer_resource frame_memory_{frame_room_.data(), frame_room_.size()};
+  std::pmr::vector<Frame> frames_{&frame_memory_};
+};
+
+// Looks only at the collections that links point into.
+class LinkTargetCollections final : public ValueVisitor {
+ public:
+  bool any_with_nul = false;
+
+  bool null() override { return true; }
+  bool tombstone() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool integer(std::int64_t) override { return true; }
+  bool floating(double) override { return true; }
+  bool text(std::string_view) override { return true; }
+  bool blob(std::string_view) override { return true; }
+  bool date(std::uint32_t) override { return true; }
+  bool time(std::uint32_t) override { return true; }
+  bool datetime(std::uint64_t) override { return true; }
+  bool begin_array(std::uint32_t) override { return true; }
+  bool begin_map(std::uint32_t) override { return true; }
+  bool begin_link(std::string_view path, std::uint32_t) override {
+    auto target = indexed_target(path);
+    if (target && target->collection.find('\0') != std::string_view::npos) any_with_nul = true;
+    return !any_with_nul;
+  }
+  bool key(std::string_view) override { return true; }
+  bool end() override { return true; }
 };
 
 }  // namespace
@@ -167,6 +210,13 @@ bool collect_links_encoded(std::string_view encoded, std::vector<LinkRef>& out) 
   if (walked && *walked) return true;
   out.resize(start);
   return false;
+}
+
+bool link_target_collection_has_nul(std::string_view encoded) {
+  std::size_t position = 0;
+  LinkTargetCollections visitor;
+  (void)walk_with(encoded, position, visitor);
+  return visitor.any_with_nul;
 }
 
 }  // namespace quillet

@@ -36,4 +36,9 @@ std::vector<LinkRef> collect_links(const Value& value);
 // added) when the bytes do not decode.
 bool collect_links_encoded(std::string_view encoded, std::vector<LinkRef>& out);
 
+// Whether a link that collect_links_encoded would report points into a
+// collection whose name holds a NUL (a name no file can have), without
+// building the links.
+bool link_target_collection_has_nul(std::string_view encoded);
+
 }  // namespace quillet

@@ -284,6 +284,14 @@ TEST(CollectionNames, NamesThatLeaveTheDirectoryOrAliasAFileAreRefusedBeforeAnyF
   auto nul_link = db->set("posts", "p", Value::link(std::string("a\0b/k", 5)));
   ASSERT_FALSE(nul_link);
   EXPECT_EQ(nul_link.error().text(), "io: file name contained an unexpected NUL byte");
+  // In a transaction too, where the links are otherwise read at commit.
+  db->begin();
+  std::string encoded;
+  encode(Value::link(std::string("a\0b/k", 5)), encoded);
+  auto nul_in_tx = db->set_encoded("posts", "p", encoded, true);
+  ASSERT_FALSE(nul_in_tx);
+  EXPECT_EQ(nul_in_tx.error().text(), "io: file name contained an unexpected NUL byte");
+  ASSERT_TRUE(db->commit());
   auto unwritten = db->get("posts", "p");
   ASSERT_FALSE(unwritten);
   EXPECT_TRUE(unwritten.error().is(ErrorKind::NotFound));
