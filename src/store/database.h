@@ -230,7 +230,7 @@ class Database {
   // Looked up by string_view, so that finding a registered name builds no string.
   struct NameHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+    std::size_t operator()(std::string_view name) const noexcept { return KeyTable::hash(name); }
   };
   template <class T>
   using ByName = std::unordered_map<std::string, T, NameHash, std::equal_to<>>;

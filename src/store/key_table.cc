@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <functional>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <sys/mman.h>
@@ -33,7 +33,62 @@ void KeyTable::HugePageAllocator<T>::deallocate(T* p, std::size_t n) {
 
 template struct KeyTable::HugePageAllocator<KeyTable::Slot>;
 
-std::uint64_t KeyTable::hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
+namespace {
+
+std::uint64_t load64(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+std::uint64_t load32(const char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Both halves of the 128-bit product, folded together: each input bit moves
+// many bits of the result, the high ones that choose a slot included.
+__extension__ typedef unsigned __int128 Wide;  // GCC and Clang on 64-bit targets
+
+std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) {
+  const Wide product = static_cast<Wide>(a) * b;
+  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+constexpr std::uint64_t kMix[] = {0x9e3779b97f4a7c15ull, 0xbf58476d1ce4e5b9ull, 0x94d049bb133111ebull,
+                                  0x2545f4914f6cdd1dull};
+
+}  // namespace
+
+std::uint64_t KeyTable::hash(std::string_view key) {
+  // Keys are mostly short: up to 16 bytes are read as two (overlapping)
+  // words and mixed with two multiplications, longer ones 16 bytes a step.
+  const char* p = key.data();
+  std::size_t n = key.size();
+  const std::uint64_t length = n;
+  std::uint64_t state = kMix[0];
+  while (n > 16) {
+    state = fold_multiply(load64(p) ^ kMix[1], load64(p + 8) ^ state);
+    p += 16;
+    n -= 16;
+  }
+  std::uint64_t a = 0;
+  std::uint64_t b = 0;
+  if (n >= 8) {
+    a = load64(p);
+    b = load64(p + n - 8);
+  } else if (n >= 4) {
+    a = load32(p);
+    b = load32(p + n - 4);
+  } else if (n > 0) {
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])); };
+    a = byte(0) << 16 | byte(n >> 1) << 8 | byte(n - 1);
+  }
+  // The length enters by a multiplication of its own: xored into a word it
+  // could cancel a difference in the bytes ("1000" and "10000").
+  return fold_multiply(fold_multiply(a ^ kMix[2], b ^ state) ^ kMix[3], length ^ kMix[1]);
+}
 
 void KeyTable::prefetch(std::uint64_t h) const {
   if (!slots_.empty()) __builtin_prefetch(&slots_[home(static_cast<std::uint32_t>(h >> 32))]);

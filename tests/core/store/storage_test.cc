@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <map>
+#include <unordered_set>
 #include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -76,6 +78,25 @@ TEST(StorageErrorTest, Texts) {
   EXPECT_EQ(key_not_found().text(), "key not found");
   EXPECT_TRUE(key_not_found().is(ErrorKind::NotFound));
   EXPECT_FALSE(io_error(ErrorKind::Io, "x").is(ErrorKind::NotFound));
+}
+
+// A key's slot comes from its hash's top bits. Keys that differ only in a
+// number, short or long, must spread evenly over them and never share a hash.
+TEST(KeyTableTest, HashSpreadsNumberedKeys) {
+  for (const std::string prefix : {"", "u", "posts/2026/12/author-"}) {
+    SCOPED_TRACE(prefix);
+    constexpr int kKeys = 1 << 18;
+    std::vector<int> per_bucket(1 << 10);  // 256 keys each on average
+    std::unordered_set<std::uint64_t> seen;
+    for (int i = 0; i < kKeys; ++i) {
+      const std::uint64_t h = KeyTable::hash(prefix + std::to_string(i));
+      ASSERT_TRUE(seen.insert(h).second) << i;
+      ++per_bucket[h >> 54];
+    }
+    const auto [fewest, most] = std::ranges::minmax_element(per_bucket);
+    EXPECT_GT(*fewest, 160);
+    EXPECT_LT(*most, 352);
+  }
 }
 
 // KeyTable against std::map. A sliding window of a few dozen live keys keeps
