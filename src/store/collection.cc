@@ -156,11 +156,11 @@ std::expected<records::ScanEnd, Error> Collection::index_records(std::uint64_t f
       --waiting;
       return;
     }
-    if (forget_cached) this->forget_cached(p.key, p.hash);
+    // A record another database appended replaces any value cached here.
     if (p.tombstone) {
-      index_.erase(p.key, p.hash);
-    } else if (auto [offset, added] = index_.insert(p.key, p.hash, p.offset); !added) {
-      *offset = p.offset;
+      unindex(p.key, p.hash);
+    } else {
+      index_offset(p.key, p.hash, p.offset);
     }
     first = (first + 1) % kLookahead;
     --waiting;
@@ -268,7 +268,6 @@ std::expected<void, Error> Collection::catch_up() {
 std::expected<void, Error> Collection::follow_replacement() {
   if (mode_ == OpenMode::ReadOnly) return reread_as_reader();
   index_ = KeyTable();
-  cache_ = KeyTable();
   cache_values_.clear();
   cache_dead_bytes_ = 0;
   records_seen_ = 0;
@@ -298,11 +297,9 @@ std::expected<void, Error> Collection::follow_replacement() {
     const std::string_view value(p + 8 + key.size(), get_u32(p + 4 + key.size()));
     const std::uint64_t hash = KeyTable::hash(key);
     if (is_tombstone_encoding(value)) {
-      index_.erase(key, hash);
-      forget_cached(key, hash);
+      unindex(key, hash);
     } else {
-      if (auto [indexed, added] = index_.insert(key, hash, base + at); !added) *indexed = base + at;
-      cache_value(key, hash, value);
+      index_cached(key, hash, base + at, value);
     }
     at = record_end;
   }
@@ -391,11 +388,9 @@ std::expected<std::string_view, Error> Collection::find_encoded(std::string_view
 }
 
 std::expected<std::string_view, Error> Collection::find_committed(std::string_view key, std::uint64_t hash) {
-  if (cache_.size() > 0) {
-    if (const std::uint64_t* cached = cache_.find(key, hash)) return cached_value(*cached);
-  }
   const std::uint64_t* indexed = index_.find(key, hash);
   if (indexed == nullptr) return std::unexpected(key_not_found());
+  if (is_cached(*indexed)) return cached_value(*indexed);
   const std::uint64_t offset = *indexed;
   const int fd = reader_.get();
 
@@ -495,36 +490,61 @@ std::expected<void, Error> Collection::set_encoded(std::string_view key, std::ui
   ++records_seen_;
   const bool tombstone = is_tombstone_encoding(encoded);
   if (tombstone) {
-    index_.erase(key, hash);
-    forget_cached(key, hash);
-    return {};
+    unindex(key, hash);
+  } else {
+    index_cached(key, hash, offset, std::string_view(record_).substr(8 + key.size()));
   }
-  if (auto [indexed, added] = index_.insert(key, hash, offset); !added) *indexed = offset;
-  cache_value(key, hash, std::string_view(record_).substr(8 + key.size()));
   return {};
 }
 
-std::string_view Collection::cached_value(std::uint64_t position) const {
-  const char* at = cache_values_.data() + position;
-  return {at + 4, get_u32(at)};
+namespace {
+
+// A cached value's entry in the arena: the record's offset, the value's
+// length, the value.
+constexpr std::size_t kCachedHead = 12;
+
+std::uint64_t get_u64(const char* p) {
+  return std::uint64_t{get_u32(p)} | std::uint64_t{get_u32(p + 4)} << 32;
 }
 
-void Collection::cache_value(std::string_view key, std::uint64_t h, std::string_view encoded) {
-  const std::uint64_t position = cache_values_.size();
-  put_u32(cache_values_, static_cast<std::uint32_t>(encoded.size()));
-  cache_values_.append(encoded);
-  if (auto [cached, added] = cache_.insert(key, h, position); !added) {
-    cache_dead_bytes_ += 4 + cached_value(*cached).size();
-    *cached = position;
-    compact_cache_values();
-  }
+void put_cached_entry(std::string& arena, std::uint64_t offset, std::string_view value) {
+  put_u32(arena, static_cast<std::uint32_t>(offset));
+  put_u32(arena, static_cast<std::uint32_t>(offset >> 32));
+  put_u32(arena, static_cast<std::uint32_t>(value.size()));
+  arena.append(value);
 }
 
-void Collection::forget_cached(std::string_view key, std::uint64_t h) {
-  if (auto position = cache_.erase(key, h)) {
-    cache_dead_bytes_ += 4 + cached_value(*position).size();
-    compact_cache_values();
-  }
+}  // namespace
+
+std::uint64_t Collection::offset_of(std::uint64_t number) const {
+  return is_cached(number) ? get_u64(cache_values_.data() + (number & ~kCached)) : number;
+}
+
+std::string_view Collection::cached_value(std::uint64_t number) const {
+  const char* at = cache_values_.data() + (number & ~kCached);
+  return {at + kCachedHead, get_u32(at + 8)};
+}
+
+void Collection::index_cached(std::string_view key, std::uint64_t h, std::uint64_t offset, std::string_view encoded) {
+  const std::uint64_t number = kCached | cache_values_.size();
+  put_cached_entry(cache_values_, offset, encoded);
+  auto [indexed, added] = index_.insert(key, h, number);
+  if (!added) drop_cached(std::exchange(*indexed, number));
+}
+
+void Collection::index_offset(std::string_view key, std::uint64_t h, std::uint64_t offset) {
+  auto [indexed, added] = index_.insert(key, h, offset);
+  if (!added) drop_cached(std::exchange(*indexed, offset));
+}
+
+void Collection::unindex(std::string_view key, std::uint64_t h) {
+  if (auto number = index_.erase(key, h)) drop_cached(*number);
+}
+
+void Collection::drop_cached(std::uint64_t number) {
+  if (!is_cached(number)) return;
+  cache_dead_bytes_ += kCachedHead + cached_value(number).size();
+  compact_cache_values();
 }
 
 void Collection::compact_cache_values() {
@@ -534,11 +554,11 @@ void Collection::compact_cache_values() {
   if (cache_dead_bytes_ < kMinDeadBytes || cache_dead_bytes_ * 2 < cache_values_.size()) return;
   std::string values;
   values.reserve(cache_values_.size() - cache_dead_bytes_);
-  cache_.for_each_number([&](std::uint64_t& position) {
-    const std::string_view value = cached_value(position);
-    position = values.size();
-    put_u32(values, static_cast<std::uint32_t>(value.size()));
-    values.append(value);
+  index_.for_each_number([&](std::uint64_t& number) {
+    if (!is_cached(number)) return;
+    const std::uint64_t moved = kCached | values.size();
+    put_cached_entry(values, offset_of(number), cached_value(number));
+    number = moved;
   });
   cache_values_ = std::move(values);
   cache_dead_bytes_ = 0;
@@ -567,8 +587,15 @@ void Collection::move_buffered(std::uint64_t expected, std::uint64_t actual, std
   for (std::size_t end : record_ends_) {
     if (at >= bytes) break;
     const std::string_view key(buffer_.data() + at + 4, get_u32(buffer_.data() + at));
-    if (std::uint64_t* indexed = index_.find(key, KeyTable::hash(key)); indexed && *indexed == expected + at) {
-      *indexed = actual + at;
+    if (std::uint64_t* indexed = index_.find(key, KeyTable::hash(key)); indexed && offset_of(*indexed) == expected + at) {
+      if (is_cached(*indexed)) {
+        // The entry's offset field, rewritten in place.
+        std::string moved;
+        put_cached_entry(moved, actual + at, {});
+        cache_values_.replace(static_cast<std::size_t>(*indexed & ~kCached), 8, moved, 0, 8);
+      } else {
+        *indexed = actual + at;
+      }
     }
     at = end;
   }

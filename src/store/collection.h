@@ -124,13 +124,14 @@ class Collection {
   // tracks links then knows the value it replaces holds none, without
   // reading it. The caller reports every value with links it writes.
   bool cached_without_links(std::string_view key, std::uint64_t hash) const {
-    return !cached_links_ && cache_.size() > 0 && cache_.find(key, hash) != nullptr;
+    if (cached_links_ || cache_values_.empty()) return false;
+    const std::uint64_t* indexed = index_.find(key, hash);
+    return indexed != nullptr && is_cached(*indexed);
   }
   void note_cached_links() { cached_links_ = true; }
-  // Starts loading the index and cache slots of the key with this hash.
+  // Starts loading the index slot of the key with this hash.
   void prefetch_key(std::uint64_t hash) const {
     index_.prefetch(hash);
-    cache_.prefetch(hash);
   }
   // Outside a transaction: copies into `out` the encoding of the key's
   // current value, unless cached_without_links knows it holds no link or
@@ -234,8 +235,9 @@ class Collection {
   std::expected<void, Error> reread_as_reader();
 
   // Indexes the records in [from, end) of the file, reading it in large
-  // blocks. `forget_cached` drops cached values of the keys it meets, for
-  // records another database appended after ours. Fails on a read error or
+  // blocks; a key's cached value gives way to the record read. With
+  // `forget_cached` (records another database appended after ours) a key
+  // that has a record in our write buffer keeps it. Fails on a read error or
   // a key that is not UTF-8.
   std::expected<records::ScanEnd, Error> index_records(std::uint64_t from, std::uint64_t end, bool forget_cached);
   // Fills the empty index from the saved index file when it matches the log
@@ -281,9 +283,18 @@ class Collection {
   // `record` counts as not written.
   std::expected<void, Error> write_out(std::string_view record);
   void append_to_buffer(std::string_view record);
-  std::string_view cached_value(std::uint64_t position) const;
-  void cache_value(std::string_view key, std::uint64_t h, std::string_view encoded);
-  void forget_cached(std::string_view key, std::uint64_t h);
+  // Index numbers: the offset of the key's latest record, or kCached plus
+  // the place in cache_values_ of its value written since open.
+  static bool is_cached(std::uint64_t number) { return (number & kCached) != 0; }
+  std::uint64_t offset_of(std::uint64_t number) const;
+  std::string_view cached_value(std::uint64_t number) const;  // REQUIRES: is_cached(number)
+  // Points the key at its record at `offset`, its value cached or not.
+  void index_cached(std::string_view key, std::uint64_t h, std::uint64_t offset, std::string_view encoded);
+  void index_offset(std::string_view key, std::uint64_t h, std::uint64_t offset);
+  void unindex(std::string_view key, std::uint64_t h);
+  // Counts the cached value a number pointed at as dead (nothing when it
+  // pointed at none), and rebuilds the arena once dead values outweigh it.
+  void drop_cached(std::uint64_t number);
   void compact_cache_values();
 
   std::string path_;
@@ -293,11 +304,14 @@ class Collection {
   AppendLog log_;  // the O_APPEND writer; holds the advisory lock
   std::string buffer_;                      // whole records only
   std::vector<std::size_t> record_ends_;    // end of each buffered record within buffer_
-  KeyTable index_;  // key -> file offset of its latest record
-  // key -> position in cache_values_ of its encoded value (4-byte length,
-  // then the bytes). Overwritten values stay behind as dead bytes until the
+  // key -> file offset of its latest record, or (kCached) the place in
+  // cache_values_ of a value stored through this Collection since open:
+  // one table serves both, so a write finds and fills one slot.
+  KeyTable index_;
+  static constexpr std::uint64_t kCached = std::uint64_t{1} << 63;
+  // Each cached value as the record's file offset (8 bytes), its length (4)
+  // and its encoding. Overwritten values stay behind as dead bytes until the
   // arena is rebuilt.
-  KeyTable cache_;
   std::string cache_values_;
   std::size_t cache_dead_bytes_ = 0;
   std::uint64_t end_offset_ = 0;

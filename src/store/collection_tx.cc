@@ -128,11 +128,10 @@ void Collection::tx_landed() {
     return;
   }
   if (tx_links_) cached_links_ = true;
-  // Both tables grow once, and each key's slots are fetched a few records
-  // before they are written.
+  // The index and the value arena grow once, and each key's slot is fetched
+  // a few records before it is written.
   index_.reserve(index_.size() + tx_keys, tx_key_bytes);
-  cache_.reserve(cache_.size() + tx_keys, tx_key_bytes);
-  cache_values_.reserve(cache_values_.size() + tx_memory_.size());
+  cache_values_.reserve(cache_values_.size() + tx_memory_.size() + tx_keys * 4);
   struct Landing {
     std::size_t offset;
     std::uint64_t hash;
@@ -148,7 +147,6 @@ void Collection::tx_landed() {
   for (std::size_t i = 0; i < landings.size(); ++i) {
     if (i + kAhead < landings.size()) {
       index_.prefetch(landings[i + kAhead].hash);
-      cache_.prefetch(landings[i + kAhead].hash);
     }
     const std::size_t offset = landings[i].offset;
     const char* record = tx_memory_.data() + offset;
@@ -156,13 +154,9 @@ void Collection::tx_landed() {
     const std::string_view value(record + 8 + key.size(), get_u32(record + 4 + key.size()));
     const std::uint64_t hash = landings[i].hash;
     if (is_tombstone_encoding(value)) {
-      index_.erase(key, hash);
-      forget_cached(key, hash);
+      unindex(key, hash);
     } else {
-      if (auto [indexed, added] = index_.insert(key, hash, start + spilled + offset); !added) {
-        *indexed = start + spilled + offset;
-      }
-      cache_value(key, hash, value);
+      index_cached(key, hash, start + spilled + offset, value);
     }
   }
   log_.advance(tx_bytes());

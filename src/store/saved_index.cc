@@ -61,8 +61,8 @@ void Collection::save_index() {
   auto writer = key_index::Writer::start(index_path(path_), index_.size(), index_.live_key_bytes());
   if (!writer || !*writer) return;
   bool failed = false;
-  index_.for_each_entry([&](std::string_view key, std::uint64_t offset) {
-    if (!failed) failed = !(*writer)->add(key, offset);
+  index_.for_each_entry([&](std::string_view key, std::uint64_t number) {
+    if (!failed) failed = !(*writer)->add(key, offset_of(number));
   });
   if (failed) return;
   (void)(*writer)->finish({file->device, file->inode, covered, *tail, records_seen_});
