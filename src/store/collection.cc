@@ -378,6 +378,7 @@ std::expected<void, Error> Collection::write_out(std::string_view record) {
 
 std::expected<std::string_view, Error> Collection::find_encoded(std::string_view key) {
   const std::uint64_t hash = KeyTable::hash(key);
+  tx_index_pending();
   if (tx_index_.size() > 0) {
     if (const std::uint64_t* place = tx_index_.find(key, hash)) {
       if (*place & kTxTombstone) return std::unexpected(key_not_found());
@@ -603,6 +604,7 @@ void Collection::move_buffered(std::uint64_t expected, std::uint64_t actual, std
 
 std::vector<std::string> Collection::live_keys() {
   (void)refresh();
+  tx_index_pending();
   if (tx_index_.size() == 0) return index_.keys();
   std::vector<std::string> keys;
   keys.reserve(index_.size());
@@ -617,6 +619,7 @@ std::vector<std::string> Collection::live_keys() {
 
 std::size_t Collection::live_count() {
   (void)refresh();
+  tx_index_pending();
   std::size_t count = index_.size();
   tx_index_.for_each_entry([&](std::string_view key, std::uint64_t place) {
     const bool committed = index_.find(key, KeyTable::hash(key)) != nullptr;

@@ -6,6 +6,7 @@
 // deletes the key. The file is an AppendLog (io/append_log.h).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -153,7 +154,7 @@ class Collection {
 
   // Adds one record of the transaction. Refuses what set_encoded refuses.
   std::expected<void, Error> tx_set(std::string_view key, std::string_view encoded, bool has_links);
-  bool has_tx() const { return tx_index_.size() > 0; }
+  bool has_tx() const { return tx_index_.size() > 0 || tx_pending_count_ > 0; }
   std::size_t tx_memory_bytes() const { return tx_memory_.size(); }
   // Moves the records held in memory to the journal as a chunk of `log_file`.
   std::expected<void, Error> tx_spill(Journal& journal, std::string_view log_file);
@@ -342,10 +343,28 @@ class Collection {
   std::vector<SpilledChunk> tx_spilled_;
   const Journal* tx_journal_ = nullptr;
   bool tx_links_ = false;  // a value of the transaction may hold a link
+  // The transaction's last few records, not yet in tx_index_: a key's slot
+  // is fetched as it is written and filled a few writes later, so that a
+  // large transaction does not wait on a cache miss at every write. Every
+  // reader of tx_index_ first calls tx_index_pending().
+  struct TxPending {
+    std::size_t at;  // the record's start in tx_memory_
+    std::uint64_t hash;
+    std::uint64_t place;
+  };
+  static constexpr std::size_t kTxAhead = 8;
+  std::array<TxPending, kTxAhead> tx_pending_{};
+  std::size_t tx_pending_first_ = 0;
+  std::size_t tx_pending_count_ = 0;
+  void tx_index_oldest();
+  void tx_index_pending() {
+    while (tx_pending_count_ > 0) tx_index_oldest();
+  }
 };
 
 template <class F>
 std::expected<void, Error> Collection::for_each_tx_key(F&& f) {
+  tx_index_pending();
   std::optional<Error> failed;
   tx_index_.for_each_entry([&](std::string_view key, std::uint64_t place) {
     if (failed) return;

@@ -14,10 +14,24 @@ std::expected<void, Error> Collection::tx_set(std::string_view key, std::string_
   std::uint64_t place = tx_memory_.size();
   if (is_tombstone_encoding(encoded)) place |= kTxTombstone;
   if (has_links) place |= kTxLinks;
+  const std::size_t at = tx_memory_.size();
   records::append_data_record(tx_memory_, key, encoded);
   tx_links_ = tx_links_ || has_links;
-  if (auto [at, added] = tx_index_.insert(key, KeyTable::hash(key), place); !added) *at = place;
+  const std::uint64_t hash = KeyTable::hash(key);
+  tx_index_.prefetch(hash);
+  if (tx_pending_count_ == kTxAhead) tx_index_oldest();
+  tx_pending_[(tx_pending_first_ + tx_pending_count_) % kTxAhead] = {at, hash, place};
+  ++tx_pending_count_;
   return {};
+}
+
+void Collection::tx_index_oldest() {
+  const TxPending& p = tx_pending_[tx_pending_first_];
+  const char* record = tx_memory_.data() + p.at;
+  const std::string_view key(record + 4, get_u32(record));
+  if (auto [at, added] = tx_index_.insert(key, p.hash, p.place); !added) *at = p.place;
+  tx_pending_first_ = (tx_pending_first_ + 1) % kTxAhead;
+  --tx_pending_count_;
 }
 
 std::expected<std::string_view, Error> Collection::tx_value(std::uint64_t place, std::size_t key_size) {
@@ -38,6 +52,7 @@ std::expected<std::string_view, Error> Collection::tx_value(std::uint64_t place,
 
 std::expected<void, Error> Collection::tx_spill(Journal& journal, std::string_view log_file) {
   if (tx_memory_.empty()) return {};
+  tx_index_pending();
   auto at = journal.add_chunk(log_file, tx_memory_);
   if (!at) return std::unexpected(io_error(at.error()));
   tx_journal_ = &journal;
@@ -117,6 +132,7 @@ std::expected<std::uint64_t, Error> Collection::write_tx(const Journal& journal)
 void Collection::tx_landed() {
   // The transaction's own index goes first, so that it and the index it
   // lands in are never both at full size.
+  tx_index_pending();
   const std::size_t tx_keys = tx_index_.size();
   const std::size_t tx_key_bytes = tx_index_.live_key_bytes();
   tx_index_ = KeyTable();
@@ -166,6 +182,7 @@ void Collection::tx_landed() {
 
 void Collection::tx_discard() {
   tx_index_ = KeyTable();
+  tx_pending_count_ = 0;
   tx_memory_.clear();
   tx_memory_.shrink_to_fit();
   tx_spilled_.clear();
