@@ -7,6 +7,8 @@ import sys
 import time
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import _quilletdb
 from _quilletdb import Link
@@ -35,6 +37,28 @@ def test_rollback_discards_the_writes_and_the_context_manager_commits_or_rolls_b
     reopened = _quilletdb.open(db_path)
     assert reopened.keys("posts") == ["p"]
     assert [n for n in os.listdir(db_path) if n.startswith(".quillet-journal")] == []
+
+
+# Writes inside a transaction, overwrites and deletes of a few keys among
+# them, read back at once, as the transaction goes and after it commits.
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from("abcdefghij"), st.integers(-1, 99)), min_size=1, max_size=40))
+def test_reads_inside_a_transaction_see_each_of_its_writes(tmp_path_factory, ops):
+    db = _quilletdb.open(str(tmp_path_factory.mktemp("tx")))
+    db.set("c", "a", -5)
+    model = {"a": -5}
+    db.begin()
+    for key, value in ops:
+        if value < 0:
+            db.delete("c", key)
+            model.pop(key, None)
+        else:
+            db.set("c", key, value)
+            model[key] = value
+        assert (db.get("c", key) if key in model else None) == model.get(key)
+        assert db.count("c") == len(model)
+    db.commit()
+    assert {k: db.get("c", k) for k in db.keys("c")} == model
 
 
 def test_a_transaction_larger_than_memory_spills_and_lands_whole(db_path):
