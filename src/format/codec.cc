@@ -268,31 +268,6 @@ std::expected<Map, Error> decode_map(std::string_view bytes, std::size_t& positi
   return std::move(std::get<Map>(builder.result.data));
 }
 
-namespace {
-
-// Accepts every part of a value: walking with it checks exactly what
-// decoding checks, without building the value.
-class AcceptAll final : public ValueVisitor {
- public:
-  bool null() override { return true; }
-  bool tombstone() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool integer(std::int64_t) override { return true; }
-  bool floating(double) override { return true; }
-  bool text(std::string_view) override { return true; }
-  bool blob(std::string_view) override { return true; }
-  bool date(std::uint32_t) override { return true; }
-  bool time(std::uint32_t) override { return true; }
-  bool datetime(std::uint64_t) override { return true; }
-  bool begin_array(std::uint32_t) override { return true; }
-  bool begin_map(std::uint32_t) override { return true; }
-  bool begin_link(std::string_view, std::uint32_t) override { return true; }
-  bool key(std::string_view) override { return true; }
-  bool end() override { return true; }
-};
-
-}  // namespace
-
 std::expected<std::size_t, Error> encoded_value_end(std::string_view encoded) {
   std::size_t position = 0;
   AcceptAll accept;

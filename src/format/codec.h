@@ -121,6 +121,28 @@ class ValueVisitor {
   virtual bool end() = 0;
 };
 
+// Accepts every part of a value: walking with it checks exactly what
+// decoding checks, without building the value. A visitor that looks at a few
+// kinds of part overrides only those.
+class AcceptAll : public ValueVisitor {
+ public:
+  bool null() override { return true; }
+  bool tombstone() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool integer(std::int64_t) override { return true; }
+  bool floating(double) override { return true; }
+  bool text(std::string_view) override { return true; }
+  bool blob(std::string_view) override { return true; }
+  bool date(std::uint32_t) override { return true; }
+  bool time(std::uint32_t) override { return true; }
+  bool datetime(std::uint64_t) override { return true; }
+  bool begin_array(std::uint32_t) override { return true; }
+  bool begin_map(std::uint32_t) override { return true; }
+  bool begin_link(std::string_view, std::uint32_t) override { return true; }
+  bool key(std::string_view) override { return true; }
+  bool end() override { return true; }
+};
+
 // Walks one encoded value at `position` without building it, checking exactly
 // what `decode` checks and failing with the same errors at the same point (a
 // visitor must be ready to drop what it built when an error comes). Returns

@@ -175,29 +175,15 @@ class EncodedLinks final : public ValueVisitor {
 };
 
 // Looks only at the collections that links point into.
-class LinkTargetCollections final : public ValueVisitor {
+class LinkTargetCollections final : public AcceptAll {
  public:
   bool any_with_nul = false;
 
-  bool null() override { return true; }
-  bool tombstone() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool integer(std::int64_t) override { return true; }
-  bool floating(double) override { return true; }
-  bool text(std::string_view) override { return true; }
-  bool blob(std::string_view) override { return true; }
-  bool date(std::uint32_t) override { return true; }
-  bool time(std::uint32_t) override { return true; }
-  bool datetime(std::uint64_t) override { return true; }
-  bool begin_array(std::uint32_t) override { return true; }
-  bool begin_map(std::uint32_t) override { return true; }
   bool begin_link(std::string_view path, std::uint32_t) override {
     auto target = indexed_target(path);
     if (target && target->collection.find('\0') != std::string_view::npos) any_with_nul = true;
     return !any_with_nul;
   }
-  bool key(std::string_view) override { return true; }
-  bool end() override { return true; }
 };
 
 }  // namespace
